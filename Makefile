@@ -1,0 +1,40 @@
+# Two commands for a new user: `make run` and `make test`.
+BUILD     ?= build
+ASAN      ?= build-asan
+JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX    ?= /usr/local
+CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
+
+BUILD_PKGS := cmake make g++ pkg-config libncurses-dev libgtest-dev libgmock-dev
+TEST_PKGS  := tmux
+
+.PHONY: all deps build asan run test install clean
+
+all: build
+
+deps:
+	@sh tools/deps.sh $(BUILD_PKGS)
+
+build: deps
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+asan: deps
+	@[ -f $(ASAN)/CMakeCache.txt ] || cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DDULK_SANITIZE=ON
+	cmake --build $(ASAN) -j $(JOBS)
+
+# Opens the bundled sample log.
+run: build
+	$(BUILD)/dulk examples/sample.log
+
+test: build asan
+	@sh tools/deps.sh $(TEST_PKGS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+
+install: build
+	install -d $(DESTDIR)$(PREFIX)/bin
+	install -m 755 $(BUILD)/dulk $(DESTDIR)$(PREFIX)/bin/dulk
+
+clean:
+	rm -rf $(BUILD) $(ASAN)

@@ -1,0 +1,84 @@
+// Runs build/dulk in a pseudo-terminal: keys in, the byte stream, the files
+// it leaves and its exit status out.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dulk_test {
+
+// A fresh directory under /tmp, removed with everything in it.
+class temp_dir {
+ public:
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir&) = delete;
+  temp_dir& operator=(const temp_dir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+  void write(std::string_view name, std::string_view bytes) const;
+  std::string read(std::string_view name) const;
+  bool exists(std::string_view name) const;
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, std::string_view bytes);
+
+// Path of the program under test (the build this test binary belongs to).
+std::string dulk_binary();
+// The source tree (for examples/ and ../shared).
+std::string source_dir();
+
+struct run_options {
+  std::vector<std::string> args;               // after the program name
+  std::string cwd;                             // working directory
+  std::map<std::string, std::string> env;      // added to the fixed base
+  int rows = 24;
+  int cols = 80;
+};
+
+class pty_session {
+ public:
+  // The environment holds only TERM=xterm, HOME=cwd, PATH, LANG=C, EDITOR and
+  // PAGER set to "true", plus what options.env adds or overrides; an entry
+  // with an empty name is ignored, one whose value is "\x01unset" is removed.
+  explicit pty_session(const run_options& options);
+  ~pty_session();
+  pty_session(const pty_session&) = delete;
+  pty_session& operator=(const pty_session&) = delete;
+
+  void send(std::string_view keys);
+  // Reads until the output from `from` on holds needle; false on timeout.
+  bool wait_for(std::string_view needle, int timeout_ms = 5000, size_t from = 0);
+  // Reads until nothing arrives for quiet_ms.
+  void settle(int quiet_ms = 150, int timeout_ms = 5000);
+  // Waits for the process to end; its exit status, 128+signal when killed by
+  // one, or -1 when it did not end in time (it is then killed).
+  int wait_exit(int timeout_ms = 10000);
+  const std::string& output() const { return out_; }
+  size_t mark() const { return out_.size(); }
+  pid_t pid() const { return pid_; }
+
+ private:
+  bool pump(int timeout_ms);  // false when nothing came in that time
+  int fd_ = -1;
+  pid_t pid_ = -1;
+  int status_ = -2;
+  std::string out_;
+};
+
+// Runs to completion with the given keys sent after start; returns status.
+struct run_result {
+  int status;
+  std::string output;
+};
+run_result run_dulk(const run_options& options, std::string_view keys, int timeout_ms = 10000);
+
+}  // namespace dulk_test
