@@ -161,6 +161,15 @@ void disp_help();
 // ---- message extract and scripts -------------------------------------------
 
 enum write_mode { kPlain = 0, kComment = 1, kSay = 2 };
+
+// Creates path afresh for writing, readable by its owner alone: whatever
+// stood there (a file or a symbolic link someone planted) is removed first
+// or, when that is not allowed, the creation fails.  Null with errno set.
+FILE* create_private(const char* path);
+
+// The file the pager or editor is shown for an extract: the extract itself,
+// or a copy converted for the terminal's character set.
+std::string display_copy(const char* path);
 void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int index);
 
 }  // namespace dulk
