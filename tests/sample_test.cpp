@@ -90,14 +90,14 @@ enum form {
   kFormCount
 };
 
-struct form_spec {
+struct form_info {
   const char* name;
   size_t column;  // where the title text starts
   int kind;
   int msghead;
 };
 
-const std::array<form_spec, kFormCount> kSpecs = {{
+const std::array<form_info, kFormCount> kForms = {{
     {"not a title", 0, 0, 0},
     {"forum header", 0, 0, 1},
     {"indented forum header", 2, 0, 1},
@@ -165,7 +165,7 @@ std::vector<title_line> title_lines(const std::vector<std::string>& lines) {
       s = lines[i];
       if (s.size() < 4 || s.find('(') == std::string_view::npos) continue;
     }
-    out.push_back({f, std::string(s.substr(std::min(kSpecs[f].column, s.size())))});
+    out.push_back({f, std::string(s.substr(std::min(kForms[f].column, s.size())))});
     if (f == kForum || f == kForumIndented || f == kEscapeMarked) {
       i++;
     } else if (f == kSubject) {
@@ -226,7 +226,7 @@ TEST_F(Sample, HoldsEveryTitleLineForm) {
       {kMailList, 5},
   };
   for (int f = kForum; f < kFormCount; f++) {
-    EXPECT_EQ(seen[static_cast<form>(f)], want.at(static_cast<form>(f))) << kSpecs[f].name;
+    EXPECT_EQ(seen[static_cast<form>(f)], want.at(static_cast<form>(f))) << kForms[f].name;
   }
 }
 
@@ -235,7 +235,7 @@ TEST_F(Sample, HoldsEveryTitleLineForm) {
 TEST_F(Sample, ScannerTakesEveryMessageTitle) {
   std::vector<title_line> messages;
   for (const auto& t : expected) {
-    if (kSpecs[t.f].kind == 0) messages.push_back(t);
+    if (kForms[t.f].kind == 0) messages.push_back(t);
   }
   std::vector<int> got;
   for (int i = 0; i < scanned.count; i++) {
@@ -244,8 +244,8 @@ TEST_F(Sample, ScannerTakesEveryMessageTitle) {
   ASSERT_EQ(got.size(), messages.size());
   for (size_t k = 0; k < messages.size(); k++) {
     const dulk::title_ent& e = dulk::tent[got[k]];
-    SCOPED_TRACE(std::string(kSpecs[messages[k].f].name) + " #" + std::to_string(k));
-    EXPECT_EQ(e.msghead, kSpecs[messages[k].f].msghead);
+    SCOPED_TRACE(std::string(kForms[messages[k].f].name) + " #" + std::to_string(k));
+    EXPECT_EQ(e.msghead, kForms[messages[k].f].msghead);
     if (messages[k].f == kSubject) {
       // News titles are renumbered: "%05d: " and the subject.
       ASSERT_GE(std::strlen(e.title), 7u);
