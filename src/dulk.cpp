@@ -13,7 +13,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace dulk {
@@ -452,24 +451,85 @@ namespace {
 // The parent searches would scan every earlier entry and walk the parent's
 // chain of replies to its end.  This index gives the same answers without a
 // walk: for each (num, group) the oldest and the newest earlier entry, for
-// each lower-cased message id the oldest earlier entry, and for each entry
-// the last reply in its chain.  It covers entries 0 to `covered` - 1, the
-// entries the scanner has completed.
-struct num_key_hash {
-  size_t operator()(uint64_t k) const { return std::hash<uint64_t>()(k * 0x9e3779b97f4a7c15ULL); }
-};
+// each message id (ignoring case) the oldest earlier entry, and for each
+// entry the last reply in its chain.  It covers entries 0 to `covered` - 1,
+// the entries the scanner has completed.
 
-struct oldest_newest {
-  int oldest;
+struct index_slot {
+  uint64_t key;
+  int oldest;  // -1: the slot is free
   int newest;
 };
 
+// An open-addressing table of slots, found by a 64-bit key and a test that
+// tells apart different things with the same key (message ids whose hashes
+// collide).  A million titles stay a few flat arrays, with no node or string
+// allocated per entry.
+class index_table {
+ public:
+  template <class Same>
+  index_slot* find(uint64_t key, Same same) {
+    if (slots_.empty()) return nullptr;
+    for (size_t i = start(key);; i = (i + 1) & mask_) {
+      index_slot& s = slots_[i];
+      if (s.oldest < 0) return nullptr;
+      if (s.key == key && same(s)) return &s;
+    }
+  }
+
+  // Enters entry idx under key: a new slot, or the newest of an old one.
+  template <class Same>
+  void enter(uint64_t key, int idx, Same same) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    for (size_t i = start(key);; i = (i + 1) & mask_) {
+      index_slot& s = slots_[i];
+      if (s.oldest < 0) {
+        s = {key, idx, idx};
+        used_++;
+        return;
+      }
+      if (s.key == key && same(s)) {
+        s.newest = idx;
+        return;
+      }
+    }
+  }
+
+  void clear() {
+    slots_.clear();
+    used_ = 0;
+    mask_ = 0;
+  }
+
+ private:
+  size_t start(uint64_t key) const {
+    return static_cast<size_t>((key * 0x9e3779b97f4a7c15ULL) >> 32) & mask_;
+  }
+
+  void grow() {
+    std::vector<index_slot> old = std::move(slots_);
+    size_t size = old.empty() ? 1024 : old.size() * 2;
+    slots_.assign(size, index_slot{0, -1, -1});
+    mask_ = size - 1;
+    for (const index_slot& s : old) {
+      if (s.oldest < 0) continue;
+      size_t i = start(s.key);
+      while (slots_[i].oldest >= 0) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<index_slot> slots_;
+  size_t used_ = 0;
+  size_t mask_ = 0;
+};
+
 struct thread_index {
-  std::unordered_map<uint64_t, oldest_newest, num_key_hash> by_num;
-  std::unordered_map<std::string, int> by_msgid;
+  index_table by_num;
+  index_table by_msgid;
   std::vector<title_ent*> last_reply;  // by entry index
   int covered = 0;
-  int last_keyed = -1;  // highest index entered in a map
+  int last_keyed = -1;  // highest index entered in a table
 
   void clear() {
     by_num.clear();
@@ -486,21 +546,23 @@ uint64_t num_key(int num, uint8_t group) {
   return (static_cast<uint64_t>(static_cast<uint32_t>(num)) << 8) | group;
 }
 
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 bool equal_nocase(const char* a, const char* b) {
   for (;; a++, b++) {
-    char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
-    char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
+    if (lower(*a) != lower(*b)) return false;
+    if (*a == '\0') return true;
   }
 }
 
-std::string lower_ascii(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+// FNV-1a over the id with ASCII letters folded to lower case.
+uint64_t msgid_key(const char* id) {
+  uint64_t h = 0xcbf29ce484222325ULL;
+  for (; *id != '\0'; id++) {
+    h ^= static_cast<unsigned char>(lower(*id));
+    h *= 0x100000001b3ULL;
   }
-  return r;
+  return h;
 }
 
 // Enters the completed entry at index i (which must be tix.covered).
@@ -513,12 +575,14 @@ void index_entry(int i) {
   // Headings have num 0 and no message id, and no search asks for num 0, so
   // they are never entered (and collapsing them never costs a rebuild).
   if (e.num != 0) {
-    auto [it, fresh] = tix.by_num.try_emplace(num_key(e.num, e.group), oldest_newest{i, i});
-    if (!fresh) it->second.newest = i;
+    tix.by_num.enter(num_key(e.num, e.group), i, [](const index_slot&) { return true; });
     tix.last_keyed = i;
   }
   if (e.msgid != nullptr) {
-    tix.by_msgid.try_emplace(lower_ascii(e.msgid), i);
+    const char* id = e.msgid;
+    tix.by_msgid.enter(msgid_key(id), i, [id](const index_slot& s) {
+      return equal_nocase(tent[s.oldest].msgid, id);
+    });
     tix.last_keyed = i;
   }
   tix.covered = i + 1;
@@ -559,9 +623,10 @@ void link_reply(title_ent* parent, title_ent* reply) {
 int find_by_num(int index, int key, bool newest) {
   uint8_t group = tent[index].group;
   if (tix.covered == index && key != 0) {
-    auto it = tix.by_num.find(num_key(key, group));
-    if (it == tix.by_num.end()) return -1;
-    return newest ? it->second.newest : it->second.oldest;
+    const index_slot* s =
+        tix.by_num.find(num_key(key, group), [](const index_slot&) { return true; });
+    if (s == nullptr) return -1;
+    return newest ? s->newest : s->oldest;
   }
   // Asked about an index the completed entries do not end at, or about
   // num 0, which the index leaves out: scan.
@@ -613,8 +678,10 @@ int search_and_add4news(int index, char* ref) {
   uint8_t group = tent[index].group;
   int p = -1;
   if (tix.covered == index) {
-    auto it = tix.by_msgid.find(lower_ascii(ref));
-    if (it != tix.by_msgid.end()) p = it->second;
+    const index_slot* s = tix.by_msgid.find(msgid_key(ref), [ref](const index_slot& x) {
+      return equal_nocase(tent[x.oldest].msgid, ref);
+    });
+    if (s != nullptr) p = s->oldest;
   }
   // The map keeps the oldest entry of each id whatever its group; news
   // entries all have group 0, so a scan is needed only when another form's
