@@ -470,3 +470,59 @@ TEST(Threads, IndexedSearchesMatchPlainSearches) {
     }
   }
 }
+
+// Searches called straight on a table, in any order of indexes and without
+// the scanner completing entries one by one, still give the plain results.
+TEST(Threads, SearchesOnAHandFilledTableInAnyOrder) {
+  std::mt19937 rng(99);
+  const char* ids[] = {"<a@h>", "<B@h>", "<c@H>", "<d@h> ", ""};
+  for (int round = 0; round < 300; round++) {
+    constexpr int kEntries = 30;
+    dulk::reset_state();
+    dulk::max_ent = kEntries;
+    dulk::alloc_tables();
+    std::vector<ref_ent> ref(kEntries);
+    for (int i = 0; i < kEntries; i++) {
+      tent[i].title = dulk::title_store("t");
+      tent[i].num = static_cast<int>(rng() % 6);
+      tent[i].group = static_cast<uint8_t>(rng() % 3);
+      tent[i].msgid = rng() % 3 == 0 ? nullptr : dulk::title_store(ids[rng() % 5]);
+      ref[static_cast<size_t>(i)].num = tent[i].num;
+      ref[static_cast<size_t>(i)].group = tent[i].group;
+      ref[static_cast<size_t>(i)].msgid = tent[i].msgid;
+    }
+    std::vector<int> order(kEntries);
+    for (int i = 0; i < kEntries; i++) order[static_cast<size_t>(i)] = i;
+    std::shuffle(order.begin(), order.end(), rng);
+    for (int i : order) {
+      int key = static_cast<int>(rng() % 7);
+      std::string r = vary_case(ids[rng() % 5], rng) + (rng() % 2 ? "junk" : "");
+      int got = 0;
+      int want = 0;
+      switch (rng() % 3) {
+        case 0:
+          got = dulk::search_and_add(i, key);
+          want = ref_search(ref, i, key, false);
+          break;
+        case 1:
+          got = dulk::search_and_add4sx(i, key);
+          want = ref_search(ref, i, key, true);
+          break;
+        default:
+          got = dulk::search_and_add4news(i, r.data());
+          want = ref_search_news(ref, i, r);
+      }
+      ASSERT_EQ(got, want) << "round " << round << " entry " << i;
+      tent[i].depth = static_cast<int8_t>(got);
+    }
+    for (int i = 0; i < kEntries; i++) {
+      auto index_of = [](const dulk::title_ent* e) {
+        return e == nullptr ? -1 : static_cast<int>(e - tent);
+      };
+      ASSERT_EQ(index_of(tent[i].child), ref[static_cast<size_t>(i)].child)
+          << "round " << round << " entry " << i;
+      ASSERT_EQ(index_of(tent[i].next), ref[static_cast<size_t>(i)].next)
+          << "round " << round << " entry " << i;
+    }
+  }
+}
