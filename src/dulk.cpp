@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace dulk {
@@ -444,31 +446,313 @@ void add_file(const char* src, const char* dst) {
 
 // ---- reply threads -------------------------------------------------------
 
-void thread_index_reset() {}
-void thread_index_add(int index) { (void)index; }
-int search_and_add(int index, int key) {
-  (void)index;
-  (void)key;
-  return 0;
+namespace {
+
+// The parent searches would scan every earlier entry and walk the parent's
+// chain of replies to its end.  This index gives the same answers without a
+// walk: for each (num, group) the oldest and the newest earlier entry, for
+// each message id (ignoring case) the oldest earlier entry, and for each
+// entry the last reply in its chain.  It covers entries 0 to `covered` - 1,
+// the entries the scanner has completed.
+
+struct index_slot {
+  uint64_t key;
+  int oldest;  // -1: the slot is free
+  int newest;
+};
+
+// An open-addressing table of slots, found by a 64-bit key and a test that
+// tells apart different things with the same key (message ids whose hashes
+// collide).  A million titles stay a few flat arrays, with no node or string
+// allocated per entry.
+class index_table {
+ public:
+  template <class Same>
+  index_slot* find(uint64_t key, Same same) {
+    if (slots_.empty()) return nullptr;
+    for (size_t i = start(key);; i = (i + 1) & mask_) {
+      index_slot& s = slots_[i];
+      if (s.oldest < 0) return nullptr;
+      if (s.key == key && same(s)) return &s;
+    }
+  }
+
+  // Enters entry idx under key: a new slot, or the newest of an old one.
+  template <class Same>
+  void enter(uint64_t key, int idx, Same same) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    for (size_t i = start(key);; i = (i + 1) & mask_) {
+      index_slot& s = slots_[i];
+      if (s.oldest < 0) {
+        s = {key, idx, idx};
+        used_++;
+        return;
+      }
+      if (s.key == key && same(s)) {
+        s.newest = idx;
+        return;
+      }
+    }
+  }
+
+  void clear() {
+    slots_.clear();
+    used_ = 0;
+    mask_ = 0;
+  }
+
+ private:
+  size_t start(uint64_t key) const {
+    return static_cast<size_t>((key * 0x9e3779b97f4a7c15ULL) >> 32) & mask_;
+  }
+
+  void grow() {
+    std::vector<index_slot> old = std::move(slots_);
+    size_t size = old.empty() ? 1024 : old.size() * 2;
+    slots_.assign(size, index_slot{0, -1, -1});
+    mask_ = size - 1;
+    for (const index_slot& s : old) {
+      if (s.oldest < 0) continue;
+      size_t i = start(s.key);
+      while (slots_[i].oldest >= 0) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<index_slot> slots_;
+  size_t used_ = 0;
+  size_t mask_ = 0;
+};
+
+struct thread_index {
+  index_table by_num;
+  index_table by_msgid;
+  std::vector<title_ent*> last_reply;  // by entry index
+  int covered = 0;
+  int last_keyed = -1;  // highest index entered in a table
+
+  void clear() {
+    by_num.clear();
+    by_msgid.clear();
+    last_reply.clear();
+    covered = 0;
+    last_keyed = -1;
+  }
+};
+
+thread_index tix;
+
+uint64_t num_key(int num, uint8_t group) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(num)) << 8) | group;
 }
-int search_and_add4sx(int index, int key) {
-  (void)index;
-  (void)key;
-  return 0;
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equal_nocase(const char* a, const char* b) {
+  for (;; a++, b++) {
+    if (lower(*a) != lower(*b)) return false;
+    if (*a == '\0') return true;
+  }
 }
+
+// FNV-1a over the id with ASCII letters folded to lower case.
+uint64_t msgid_key(const char* id) {
+  uint64_t h = 0xcbf29ce484222325ULL;
+  for (; *id != '\0'; id++) {
+    h ^= static_cast<unsigned char>(lower(*id));
+    h *= 0x100000001b3ULL;
+  }
+  return h;
+}
+
+// Enters the completed entry at index i (which must be tix.covered).
+void index_entry(int i) {
+  const title_ent& e = tent[i];
+  size_t at = static_cast<size_t>(i);
+  if (tix.last_reply.size() <= at)
+    tix.last_reply.resize(std::max(at + 1, tix.last_reply.size() * 2));
+  tix.last_reply[at] = nullptr;
+  // Headings have num 0 and no message id, and no search asks for num 0, so
+  // they are never entered (and collapsing them never costs a rebuild).
+  if (e.num != 0) {
+    tix.by_num.enter(num_key(e.num, e.group), i, [](const index_slot&) { return true; });
+    tix.last_keyed = i;
+  }
+  if (e.msgid != nullptr) {
+    const char* id = e.msgid;
+    tix.by_msgid.enter(msgid_key(id), i, [id](const index_slot& s) {
+      return equal_nocase(tent[s.oldest].msgid, id);
+    });
+    tix.last_keyed = i;
+  }
+  tix.covered = i + 1;
+}
+
+// Makes the index cover exactly entries 0 to upto - 1.  Going back happens
+// only when headings are collapsed; those were never entered in a map, so
+// the maps are rebuilt only if a keyed entry would be dropped.
+void index_cover(int upto) {
+  if (upto < tix.covered) {
+    if (tix.last_keyed >= upto) {
+      tix.clear();
+    } else {
+      tix.covered = upto;
+    }
+  }
+  while (tix.covered < upto) index_entry(tix.covered);
+}
+
+// Links reply under parent, at the end of the parent's chain of replies.
+void link_reply(title_ent* parent, title_ent* reply) {
+  size_t p = static_cast<size_t>(parent - tent);
+  if (p >= tix.last_reply.size()) tix.last_reply.resize(p + 1);
+  title_ent*& last = tix.last_reply[p];
+  if (parent->child == nullptr) {
+    parent->child = reply;
+  } else {
+    // The kept last reply is the chain's end unless the chain was changed
+    // behind the index's back; then walk on from the furthest known point.
+    title_ent* end = last != nullptr ? last : parent->child;
+    while (end->next != nullptr) end = end->next;
+    end->next = reply;
+  }
+  last = reply;
+}
+
+// The entry with the same num and group that the searches would find, or -1.
+int find_by_num(int index, int key, bool newest) {
+  uint8_t group = tent[index].group;
+  if (tix.covered == index && key != 0) {
+    const index_slot* s =
+        tix.by_num.find(num_key(key, group), [](const index_slot&) { return true; });
+    if (s == nullptr) return -1;
+    return newest ? s->newest : s->oldest;
+  }
+  // Asked about an index the completed entries do not end at, or about
+  // num 0, which the index leaves out: scan.
+  if (newest) {
+    for (int i = index - 1; i >= 0; i--) {
+      if (tent[i].num == key && tent[i].group == group) return i;
+    }
+  } else {
+    for (int i = 0; i < index; i++) {
+      if (tent[i].num == key && tent[i].group == group) return i;
+    }
+  }
+  return -1;
+}
+
+int link_by_num(int index, int key, bool newest) {
+  if (index <= 0) return 0;
+  if (tix.covered < index) index_cover(index);
+  int p = find_by_num(index, key, newest);
+  if (p < 0) return 0;
+  link_reply(&tent[p], &tent[index]);
+  return 1;
+}
+
+}  // namespace
+
+void thread_index_reset() { tix.clear(); }
+
+void thread_index_add(int index) {
+  if (index < 0) return;
+  index_cover(index);
+  index_entry(index);
+}
+
+// Forum headers name their parent by number: the oldest earlier entry with
+// that number in the same group.
+int search_and_add(int index, int key) { return link_by_num(index, key, false); }
+
+// Escape-marked titles name their parent by number: the newest earlier
+// entry with that number in the same group.
+int search_and_add4sx(int index, int key) { return link_by_num(index, key, true); }
+
+// A news article's parent is the oldest earlier article whose message id is
+// the reference (up to its first '>'), whatever the case of either.
 int search_and_add4news(int index, char* ref) {
-  (void)index;
-  (void)ref;
-  return 0;
+  if (index <= 0) return 0;
+  if (char* gt = std::strchr(ref, '>')) gt[1] = '\0';
+  if (tix.covered < index) index_cover(index);
+  uint8_t group = tent[index].group;
+  int p = -1;
+  if (tix.covered == index) {
+    const index_slot* s = tix.by_msgid.find(msgid_key(ref), [ref](const index_slot& x) {
+      return equal_nocase(tent[x.oldest].msgid, ref);
+    });
+    if (s != nullptr) p = s->oldest;
+  }
+  // The map keeps the oldest entry of each id whatever its group; news
+  // entries all have group 0, so a scan is needed only when another form's
+  // entry carries an id, or when the completed entries do not end at index.
+  if (tix.covered != index || (p >= 0 && tent[p].group != group)) {
+    p = -1;
+    for (int i = 0; i < index && p < 0; i++) {
+      if (tent[i].msgid != nullptr && tent[i].group == group && equal_nocase(tent[i].msgid, ref))
+        p = i;
+    }
+  }
+  if (p < 0) return 0;
+  link_reply(&tent[p], &tent[index]);
+  return 1;
 }
+
+namespace {
+
+// A level is 8 bits wide: threads deeper than 127 levels stay at 127, so a
+// level never wraps to 0 (a root) or below.
+constexpr int kMaxLevel = 127;
+
+int8_t chain_level(int parent_level) {
+  int l = parent_level + 1;
+  if (l < 1) l = 1;
+  if (l > kMaxLevel) l = kMaxLevel;
+  return static_cast<int8_t>(l);
+}
+
+}  // namespace
+
+// Roots in table order, each followed depth-first by its replies.
 void make_tentp() {
   int out = 0;
-  for (int i = 0; i < max_ent && tent[i].title != nullptr; i++) tentp[out++] = &tent[i];
+  for (int i = 0; i < max_ent && tent[i].title != nullptr; i++) {
+    if (tent[i].depth != 0) continue;  // a chain of its parent reaches it
+    if (out >= max_ent) return;
+    tentp[out++] = &tent[i];
+    if (tent[i].child != nullptr) scan_comt(&out, tent[i].child, 0);
+  }
 }
+
+// Lists a chain of replies and, right under each reply, its own replies.
+// Threads can be thousands of levels deep, so the descent keeps its own
+// stack of the chains it has yet to finish.
 void scan_comt(int* out, title_ent* first, int8_t level) {
-  (void)out;
-  (void)first;
-  (void)level;
+  struct pending {
+    title_ent* entry;
+    int8_t level;
+  };
+  std::vector<pending> stack;
+  title_ent* e = first;
+  int8_t lv = chain_level(level);
+  for (;;) {
+    while (e != nullptr) {
+      if (*out >= max_ent) return;
+      e->depth = lv;
+      tentp[(*out)++] = e;
+      if (e->child != nullptr) {
+        if (e->next != nullptr) stack.push_back({e->next, lv});
+        e = e->child;
+        lv = chain_level(lv);
+      } else {
+        e = e->next;
+      }
+    }
+    if (stack.empty()) return;
+    e = stack.back().entry;
+    lv = stack.back().level;
+    stack.pop_back();
+  }
 }
 
 }  // namespace dulk

@@ -146,6 +146,7 @@ void scan_comt(int* out, title_ent* first, int8_t level);
 
 // out must hold at least strlen(text) + 1 bytes.
 char* chg_iso2022(const char* text, char* out);
+// dst must hold strlen(src) / 4 * 3 + 4 bytes.
 void DecodeBase64(const char* src, char* dst);
 int IsEscExist(const char* text);
 // out must hold at least strlen(in) + 2 bytes.
