@@ -74,15 +74,16 @@ log_style style_of(std::string_view title) {
 }
 
 // Shift-JIS literals of the service's screens and of the scripts.
-constexpr std::string_view kGreater = "\x81\x84";  // ＞
+constexpr std::string_view kGreater = "\x81\x84";                             // ＞
 constexpr std::string_view kConference = "\x93\x64\x8e\x71\x89\xef\x8b\x63";  // 電子会議
 // 番号またはコマンド
 constexpr std::string_view kNumberOrCommand =
     "\x94\xd4\x8d\x86\x82\xdc\x82\xbd\x82\xcd\x83\x52\x83\x7d\x83\x93\x83\x68";
-constexpr std::string_view kItemMenu = "\x8d\x80\x96\xda\x20\x28";       // 項目 (
+constexpr std::string_view kItemMenu = "\x8d\x80\x96\xda\x20\x28";          // 項目 (
 constexpr std::string_view kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";  // データ名
-constexpr std::string_view kProcessMenu = "\x8f\x88\x97\x9d\x20\x28";    // 処理 (
-constexpr const char* kHandleUnset = "\x3c\x83\x6e\x83\x93\x83\x68\x83\x8b\x96\xbc\x3e";  // <ハンドル名>
+constexpr std::string_view kProcessMenu = "\x8f\x88\x97\x9d\x20\x28";       // 処理 (
+constexpr const char* kHandleUnset =
+    "\x3c\x83\x6e\x83\x93\x83\x68\x83\x8b\x96\xbc\x3e";          // <ハンドル名>
 constexpr const char* kNumberedSubjectVar = "\x83\x6b\x83\x79";  // ヌペ
 
 // True when the line begins something else than the message being copied:
@@ -96,9 +97,9 @@ bool ends_message(std::string_view line, bool at_eof, int msghead, log_style sty
   if (at(line, 4, " [") || at(line, 7, " [")) return true;      // bracket headers
   if (line.starts_with("Subject:")) return true;
   if (style != kBoard && line.starts_with(kConference)) return true;
-  static constexpr std::string_view kPrompts[] = {
-      "HP>", "CCS", kNumberOrCommand, "action:", "=== ", kItemMenu, kDataName, kProcessMenu,
-      "\033["};
+  static constexpr std::string_view kPrompts[] = {"HP>",     "CCS",        kNumberOrCommand,
+                                                  "action:", "=== ",       kItemMenu,
+                                                  kDataName, kProcessMenu, "\033["};
   for (std::string_view p : kPrompts) {
     if (line.starts_with(p)) return true;
   }
@@ -183,7 +184,8 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
     } else {
       std::fprintf(o, "mes %d\n", room);
       put(o, "1\n1\nSUB: \x3c\x83\x5e\x83\x43\x83\x67\x83\x8b\x3e\n\n");  // <タイトル>
-      put(o, "\x3c\x89\xef\x8b\x63\x8e\xba\x2f\x94\xad\x8c\xbe\x93\xe0\x97\x65\x3e\n");  // <会議室/発言内容>
+      put(o,
+          "\x3c\x89\xef\x8b\x63\x8e\xba\x2f\x94\xad\x8c\xbe\x93\xe0\x97\x65\x3e\n");  // <会議室/発言内容>
     }
   } else if (style == kBoard) {
     int number = dk_atoi(title);
@@ -199,7 +201,8 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
       std::fprintf(o, " #%d  %s\n\n", number, subject.c_str());
       std::fprintf(o, "%s %s\n", mark.c_str(), std::string(title).c_str());
     } else {
-      std::fprintf(o, "%s:\x3c\x83\x5e\x83\x43\x83\x67\x83\x8b\x3e\n", handle.c_str());  // <タイトル>
+      std::fprintf(o, "%s:\x3c\x83\x5e\x83\x43\x83\x67\x83\x8b\x3e\n",
+                   handle.c_str());  // <タイトル>
       put(o, "1\n\n");
       put(o, "\x3c\x82\x67\x82\x6f\x2f\x94\xad\x8c\xbe\x93\xe0\x97\x65\x3e\n");  // <ＨＰ/発言内容>
     }

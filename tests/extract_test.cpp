@@ -64,10 +64,13 @@ const std::string kBoardTitle = pad(pad("0007 [poster", 20) + "]", 37) + "Board 
 // 45, a blank at 48 and a colon at 51.
 const std::string kMailTitle = pad(pad("12 mail entry", 22) + "RECIPNT1", 40) + "xx/01/02 12:34 t";
 
-const std::string kHandleUnset = "\x3c\x83\x6e\x83\x93\x83\x68\x83\x8b\x96\xbc\x3e";  // <ハンドル名>
-const std::string kTitlePlaceholder = "\x3c\x83\x5e\x83\x43\x83\x67\x83\x8b\x3e";       // <タイトル>
+const std::string kHandleUnset =
+    "\x3c\x83\x6e\x83\x93\x83\x68\x83\x8b\x96\xbc\x3e";  // <ハンドル名>
+const std::string kTitlePlaceholder = "\x3c\x83\x5e\x83\x43\x83\x67\x83\x8b\x3e";  // <タイトル>
 
-std::string right70(const std::string& s) { return std::string(s.size() < 70 ? 70 - s.size() : 0, ' ') + s; }
+std::string right70(const std::string& s) {
+  return std::string(s.size() < 70 ? 70 - s.size() : 0, ' ') + s;
+}
 
 struct exit_called {
   int status;
@@ -95,10 +98,10 @@ class Extract : public ::testing::Test {
 TEST_F(Extract, ForumHeadsAndBody) {
   scan_log(kForumTitle + "\n 12 room\nline one\n\nline two\n" + kForumTitle + "\n 12\nnext\n");
   EXPECT_EQ(extract(0, dulk::kPlain), kForumTitle + "\n 12 room\nline one\n\nline two\n");
-  EXPECT_EQ(extract(0, dulk::kComment),
-            "mes 12\n1\n1\nSUB:RE:Forum subject\nRE:00012\n\n>> " + kForumTitle +
-                "\n>>  12 room\n>> line one\n>> \n>> line two\n\n" + right70(kHandleUnset) +
-                "\n/POST\n");
+  EXPECT_EQ(extract(0, dulk::kComment), "mes 12\n1\n1\nSUB:RE:Forum subject\nRE:00012\n\n>> " +
+                                            kForumTitle +
+                                            "\n>>  12 room\n>> line one\n>> \n>> line two\n\n" +
+                                            right70(kHandleUnset) + "\n/POST\n");
   EXPECT_EQ(extract(0, dulk::kSay),
             "mes 12\n1\n1\nSUB: " + kTitlePlaceholder +
                 "\n\n\x3c\x89\xef\x8b\x63\x8e\xba\x2f\x94\xad\x8c\xbe\x93\xe0\x97\x65\x3e\n\n" +
@@ -120,7 +123,8 @@ TEST_F(Extract, ShortForumTitleHasEmptySubject) {
 TEST_F(Extract, BoardHeadsWithAndWithoutNumberedSubject) {
   scan_log(kBoardTitle + "\nboard text\n");
   env_var handle("HANDLE", "me");
-  const std::string quoted = ">> " + kBoardTitle + "\n>> board text\n\n" + right70("me") + "\n/POST\n";
+  const std::string quoted =
+      ">> " + kBoardTitle + "\n>> board text\n\n" + right70("me") + "\n/POST\n";
   EXPECT_EQ(extract(0, dulk::kComment),
             "WRITE\nme: RE:Board subject\n1\n\n #7  Board subject\n\n" + quoted);
   {
@@ -137,7 +141,8 @@ TEST_F(Extract, BoardHeadsWithAndWithoutNumberedSubject) {
 TEST_F(Extract, NewsArticleGetsBoardHead) {
   scan_log("Xref: host a.b:42\nSubject: hello\nFrom: x\n\nnews body\n");
   EXPECT_EQ(extract(0, dulk::kComment),
-            "WRITE\n" + kHandleUnset + ": RE:\n1\n\n #42  \n\n>> 00042: hello\n>> From: x\n>> \n>> news body\n\n" +
+            "WRITE\n" + kHandleUnset +
+                ": RE:\n1\n\n #42  \n\n>> 00042: hello\n>> From: x\n>> \n>> news body\n\n" +
                 right70(kHandleUnset) + "\n/POST\n");
 }
 
@@ -146,7 +151,8 @@ TEST_F(Extract, MailHeadsDoNotQuoteTheTitle) {
   env_var handle("HANDLE", "");
   EXPECT_EQ(extract(0, dulk::kComment),
             "SMAIL\nSUB:RE:Mail subject\nFROM:\nTO:RECIPNT1\n\n>> SUB1234567Mail subject\n>> mail "
-            "text\n\n" + std::string(70, ' ') + "\n/POST\n");
+            "text\n\n" +
+                std::string(70, ' ') + "\n/POST\n");
   EXPECT_EQ(extract(0, dulk::kSay),
             "SMAIL\nSUB:" + kTitlePlaceholder +
                 "\nFROM:\nTO:RECIPNT1\n\x3c\x45\x2d\x6d\x61\x69\x6c\x2f\x93\xe0\x97\x65\x3e\n\n\n" +
@@ -173,7 +179,7 @@ struct stop_case {
 };
 
 TEST_F(Extract, StopRules) {
-  const std::string gt = "\x81\x84";                                // ＞
+  const std::string gt = "\x81\x84";                                  // ＞
   const std::string conference = "\x93\x64\x8e\x71\x89\xef\x8b\x63";  // 電子会議
   const std::string data_name = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";   // データ名
   std::string mail_like(46, 'm');
@@ -211,7 +217,7 @@ TEST_F(Extract, StopRules) {
       {"escape", "mail", "\033[0m", true},
       {"mail_list_columns", "forum", mail_like, true},
       {"mail_list_one_slash", "forum", one_slash, false},
-      {"mail_list_too_short", "forum", mail_like.substr(0, 45) , false},
+      {"mail_list_too_short", "forum", mail_like.substr(0, 45), false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -267,8 +273,8 @@ TEST_F(Extract, SignatureLinesFormattedWithOneMoment) {
   char year[16];
   std::strftime(year, sizeof year, "%Y", std::localtime(&now));
   std::string got = extract(0, dulk::kSay);
-  std::string tail = "\n-- " + std::string(year) + " --\n100%\n" + std::string(1500, 'a') +
-                     "\nno newline/POST\n";
+  std::string tail =
+      "\n-- " + std::string(year) + " --\n100%\n" + std::string(1500, 'a') + "\nno newline/POST\n";
   ASSERT_GE(got.size(), tail.size());
   EXPECT_EQ(got.substr(got.size() - tail.size()), tail);
 }
@@ -319,7 +325,8 @@ TEST_F(Extract, FailuresEndTheRun) {
   } catch (const exit_called& e) {
     EXPECT_EQ(e.status, 1);
   }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "dulk : write tmp : No such file or directory\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "dulk : write tmp : No such file or directory\n");
 
   // The output exists, empty, when the log cannot be positioned.
   dulk::tent[0].offset = -1;
