@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -335,6 +336,40 @@ TEST_F(Readed, AddFileFailures) {
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
   }
+}
+
+// Viewers of different logs quitting at the same time each keep the lines
+// the others stored: the rewrites take turns instead of undoing each other.
+TEST_F(Readed, ConcurrentQuitsLoseNoLine) {
+  write_file("dk_readed", "old 1\n");
+  make_table(500);
+  std::vector<pid_t> children;
+  for (int c = 0; c < 6; c++) {
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      std::string path = "log" + std::to_string(c);
+      for (int round = 0; round < 15; round++) {
+        if (dulk::store_readed(dulk::tent, path.c_str(), 500) != nullptr) ::_exit(2);
+      }
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::string got = read_file("dk_readed");
+  EXPECT_EQ(got.substr(0, 6), "old 1\n");
+  for (int c = 0; c < 6; c++) {
+    std::string line = "log" + std::to_string(c) + " " + std::string(500, '0') + "\n";
+    size_t at = got.find(line);
+    EXPECT_NE(at, std::string::npos) << c;
+    EXPECT_EQ(got.find(line, at + 1), std::string::npos) << c;
+  }
+  EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), 7);
 }
 
 // Kills a process at random moments while it rewrites a large file again and
