@@ -4,6 +4,7 @@
 
 #include <curses.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +42,8 @@ int cur_row = 0;
 // Set once the scan has filled the table: from then on a fatal error stores
 // the read flags before it ends the run.
 static bool scan_done = false;
+
+void set_scan_done(bool done) { scan_done = done; }
 
 namespace {
 
@@ -153,18 +156,41 @@ void dk_exit(int status) {
   std::exit(status);
 }
 
+namespace {
+
+// Ends the run on a file failure without storing anything.
+[[noreturn]] void fail_now(const char* what) {
+  int saved = errno;
+  out_flush();
+  term_restore();
+  errno = saved;
+  std::perror(what);
+  dk_exit(1);
+}
+
+}  // namespace
+
 void fatal(const char* what) {
   int saved = errno;
-  static bool in_fatal = false;
-  if (scan_done && !in_fatal && tent != nullptr) {
-    in_fatal = true;
-    save_readed(tent, log_path.c_str(), ent_cnt);
-    in_fatal = false;
+  // Storing the flags cannot end in fatal again, but a guard keeps it so.
+  static bool storing = false;
+  const char* store_failed = nullptr;
+  int store_errno = 0;
+  if (scan_done && !storing && tent != nullptr) {
+    storing = true;
+    store_failed = store_readed(tent, log_path.c_str(), ent_cnt);
+    store_errno = errno;
+    storing = false;
+    if (store_failed == nullptr) ::unlink(kTmpFile);
   }
   out_flush();
   term_restore();
   errno = saved;
   std::perror(what);
+  if (store_failed != nullptr) {
+    errno = store_errno;
+    std::perror(store_failed);
+  }
   dk_exit(1);
 }
 
@@ -428,20 +454,276 @@ void usage() {
 
 // ---- read state and mailbox ---------------------------------------------------
 
+// "dk_readed" holds one line per log: the path as typed, a space, then one
+// '0' or '1' per title.  It is only ever replaced whole, by renaming a fully
+// written and fsynced "dk_rnew" over it, so a run killed at any moment leaves
+// either the old file or the new one.  While the new one is written the old
+// contents also stand under "dk_rtmp" (a hard link), the name under which
+// an interrupted rewrite has always left them; a "dk_rtmp" found at start-up
+// is restored when "dk_readed" is missing or incomplete, and removed
+// otherwise.  A rewrite never drops a line (matching lines are replaced one
+// for one, and a new log's line is appended), so "dk_readed" is incomplete
+// when it has fewer lines than "dk_rtmp" or its last line has no newline.
+
+namespace {
+
+constexpr const char* kReadedNew = "dk_rnew";
+
+struct file_closer {
+  void operator()(FILE* fp) const { std::fclose(fp); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+struct fd_closer {
+  int fd = -1;
+  ~fd_closer() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// A path with a line break in it cannot have a line of its own in the file
+// (and "\r" is dropped on reading): its read state is not stored.
+bool storable(std::string_view path) { return path.find_first_of("\r\n") == path.npos; }
+
+// The line of this path: the path, a space, then the flags.  Flags are never
+// blanks, so a line with a further blank belongs to a longer path that has a
+// blank in it ("a b 0101" is not the line of "a").
+bool line_of(std::string_view line, std::string_view path) {
+  return line.size() > path.size() && line.starts_with(path) && line[path.size()] == ' ' &&
+         line.find(' ', path.size() + 1) == line.npos;
+}
+
+// Calls f for every line of fp, a last line without a newline included.
+template <typename F>
+void each_line(FILE* fp, F f) {
+  std::string line;
+  for (;;) {
+    int end = readline(fp, line);
+    if (end == EOF && line.empty()) return;
+    f(line);
+    if (end == EOF) return;
+  }
+}
+
+// Entries in use: up to the first one without a title, at most max_ent.
+int used_entries(const title_ent* table) {
+  int n = 0;
+  while (n < max_ent && table[n].title != nullptr) n++;
+  return n;
+}
+
+struct line_count {
+  bool exists = false;
+  bool readable = false;
+  size_t lines = 0;          // a last line without a newline counts
+  bool ends_newline = true;  // also for an empty file
+};
+
+line_count count_lines(const char* name) {
+  line_count r;
+  file_ptr fp(std::fopen(name, "rb"));
+  if (!fp) {
+    r.exists = errno != ENOENT;
+    return r;
+  }
+  r.exists = true;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, fp.get())) > 0) {
+    for (size_t i = 0; i < n; i++) r.lines += buf[i] == '\n';
+    r.ends_newline = buf[n - 1] == '\n';
+  }
+  if (!r.ends_newline) r.lines++;
+  r.readable = std::ferror(fp.get()) == 0;
+  return r;
+}
+
+// Puts back the old contents of an interrupted rewrite (see above).
+void recover_readed() {
+  line_count old = count_lines(kReadedTmp);
+  if (!old.exists) return;
+  line_count cur = count_lines(kReadedFile);
+  if (!old.readable || (cur.exists && !cur.readable)) return;  // cannot judge: touch nothing
+  bool complete = cur.exists && cur.ends_newline && cur.lines >= old.lines;
+  // Renaming one hard link over another of the same file changes nothing, so
+  // the name is removed in any case once the contents are in place.
+  if (!complete && std::rename(kReadedTmp, kReadedFile) != 0) return;
+  ::unlink(kReadedTmp);
+}
+
+// Opens "dk_rnew" locked, so that viewers quitting at the same time take
+// turns; a name that changed while we waited (the other viewer renamed it
+// into place) is opened afresh.  A file left by a killed run is reused.
+int open_new_locked() {
+  for (;;) {
+    int fd = ::open(kReadedNew, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    int rc;
+    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    struct stat held, named;
+    if (rc == 0 && ::fstat(fd, &held) == 0 && ::stat(kReadedNew, &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      if (::ftruncate(fd, 0) == 0) return fd;
+      int e = errno;
+      ::close(fd);
+      errno = e;
+      return -1;
+    }
+    if (rc != 0) {
+      int e = errno;
+      ::close(fd);
+      errno = e;
+      return -1;
+    }
+    ::close(fd);
+  }
+}
+
+void sync_directory() {
+  int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+}  // namespace
+
+// On failure the old file is left as it was.
+const char* store_readed(const title_ent* table, const char* path, int count) {
+  if (!storable(path)) return nullptr;
+  fd_closer lock{open_new_locked()};
+  if (lock.fd < 0) return "readed file open";
+
+  const char* failed = nullptr;
+  bool linked = false;
+  auto fail = [&failed, &linked](const char* what) {
+    int e = errno;
+    if (linked) ::unlink(kReadedTmp);
+    ::unlink(kReadedNew);
+    errno = e;
+    failed = what;
+  };
+
+  file_ptr old(std::fopen(kReadedFile, "rb"));
+  if (!old && errno != ENOENT) {
+    fail("readed_tmp open");
+    return failed;
+  }
+  if (old) {
+    struct stat st;
+    if (::fstat(fileno(old.get()), &st) == 0 && S_ISREG(st.st_mode))
+      ::fchmod(lock.fd, st.st_mode & 07777);
+    ::unlink(kReadedTmp);
+    // Without hard links there is no copy; the rename below still guards.
+    linked = ::link(kReadedFile, kReadedTmp) == 0;
+  }
+
+  int out_fd = ::dup(lock.fd);
+  file_ptr out(out_fd >= 0 ? ::fdopen(out_fd, "wb") : nullptr);
+  if (!out) {
+    if (out_fd >= 0) ::close(out_fd);
+    fail("readed file open");
+    return failed;
+  }
+
+  std::string mine(path);
+  mine += ' ';
+  for (int i = 0; i < count; i++) mine += table[i].readed ? '1' : '0';
+  mine += '\n';
+
+  bool matched = false;
+  if (old) {
+    each_line(old.get(), [&](const std::string& line) {
+      if (line_of(line, path)) {
+        std::fwrite(mine.data(), 1, mine.size(), out.get());
+        matched = true;
+      } else {
+        std::fwrite(line.data(), 1, line.size(), out.get());
+        std::fputc('\n', out.get());
+      }
+    });
+    if (std::ferror(old.get())) {
+      fail("readed_tmp open");
+      return failed;
+    }
+  }
+  if (!matched) std::fwrite(mine.data(), 1, mine.size(), out.get());
+
+  if (std::fflush(out.get()) != 0 || std::ferror(out.get()) || ::fsync(lock.fd) != 0 ||
+      std::fclose(out.release()) != 0) {
+    fail("readed file write");
+    return failed;
+  }
+  if (std::rename(kReadedNew, kReadedFile) != 0) {
+    fail("readed file rename");
+    return failed;
+  }
+  sync_directory();
+  ::unlink(kReadedTmp);
+  return nullptr;
+}
+
 void set_readed(title_ent* table, const char* path) {
-  (void)table;
-  (void)path;
+  recover_readed();
+  file_ptr fp(std::fopen(kReadedFile, "rb"));
+  if (!fp) {
+    out_printf("Warning : create %s file.\n", kReadedFile);
+    // Only a missing file is made: one that exists but cannot be read is
+    // never truncated.  When it still cannot be read (a directory we may
+    // not write in), every title starts unread and the quit reports that
+    // the flags could not be stored.
+    int fd = ::open(kReadedFile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) ::close(fd);
+    fp.reset(std::fopen(kReadedFile, "rb"));
+    if (!fp) return;
+  }
+  if (!storable(path)) return;
+  const int n = used_entries(table);
+  std::string line;
+  for (;;) {
+    int end = readline(fp.get(), line);
+    if (line_of(line, path)) {
+      std::string_view flags = std::string_view(line).substr(std::strlen(path) + 1);
+      for (size_t i = 0; i < flags.size() && i < static_cast<size_t>(n); i++) {
+        if (flags[i] == '1') table[i].readed = 1;
+      }
+      return;
+    }
+    if (end == EOF) return;
+  }
 }
 
 void save_readed(title_ent* table, const char* path, int count) {
-  (void)table;
-  (void)path;
-  (void)count;
+  if (const char* failed = store_readed(table, path, count)) fail_now(failed);
+  ::unlink(kTmpFile);
 }
 
 void add_file(const char* src, const char* dst) {
-  (void)src;
-  (void)dst;
+  file_ptr in(std::fopen(src, "rb"));
+  if (!in) fatal("add_file : tmpfile open");
+  file_ptr out(std::fopen(dst, "ab"));
+  if (!out) fatal("add_file : mbox open");
+  // Only what the source held when opened is copied: appending a file to
+  // itself would otherwise never reach its end.
+  struct stat st;
+  unsigned long long left = ~0ULL;
+  if (::fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode)) {
+    left = static_cast<unsigned long long>(st.st_size);
+  }
+  char buf[65536];
+  while (left > 0) {
+    size_t want = left < sizeof buf ? static_cast<size_t>(left) : sizeof buf;
+    size_t n = std::fread(buf, 1, want, in.get());
+    if (n == 0) break;
+    std::fwrite(buf, 1, n, out.get());
+    left -= n;
+  }
+  // A mailbox cut short (a full disk) is reported, not passed off as saved.
+  bool failed = std::ferror(out.get()) != 0;
+  if (std::fclose(out.release()) != 0) failed = true;
+  if (failed) fatal("add_file : mbox write");
 }
 
 // ---- reply threads -------------------------------------------------------

@@ -79,6 +79,8 @@ void set_exit_hook(exit_hook_fn hook);
 // A file failure: the read flags of the run are stored first when the scan is
 // over (so nothing the user did is lost), then perror(what) and status 1.
 [[noreturn]] void fatal(const char* what);
+// Start-up marks the scan over; tests set it to reach fatal's storing path.
+void set_scan_done(bool done);
 
 // ---- terminal output layer -------------------------------------------------
 
@@ -123,6 +125,9 @@ int dulk_main(int argc, char** argv);  // does not return normally
 void set_readed(title_ent* table, const char* path);
 void save_readed(title_ent* table, const char* path, int count);
 void add_file(const char* src, const char* dst);
+// What save_readed does to "dk_readed", without removing the extract or
+// ending the run: null when stored, else the text to report (errno says why).
+const char* store_readed(const title_ent* table, const char* path, int count);
 
 // ---- log scanning ------------------------------------------------------------
 
