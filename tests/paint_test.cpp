@@ -6,6 +6,7 @@
 
 #include "dulk.h"
 #include "scan_util.h"
+#include "viewer_util.h"
 
 using namespace dulk_test;
 
@@ -39,26 +40,7 @@ class Paint : public ::testing::Test {
   dulk::out_sink* old_ = nullptr;
 };
 
-const std::string kStar = "\x81\x99";  // ☆
 const std::string kHome = "\033[0;0H\n";
-
-// A forum log of n titles "00001/00001 title 1" .. with their follow-up lines.
-std::string forum_log(int n) {
-  std::string log;
-  char line[64];
-  for (int i = 1; i <= n; i++) {
-    std::snprintf(line, sizeof line, "%05d/%05d title %d\n 1\nbody\n", i, n, i);
-    log += line;
-  }
-  return log;
-}
-
-// The bytes of one row: mark part, then tree and text part.
-std::string row(int screen_row, const std::string& colour, const std::string& mark,
-                const std::string& tree, const std::string& text) {
-  return "\033[" + std::to_string(screen_row + 1) + ";1H\033(B" + colour + mark + "\033[0m\033[" +
-         std::to_string(screen_row + 1) + ";3H" + tree + colour + text + " \033[0m\n" + kHome;
-}
 
 // The text part of a single painted row.
 std::string painted_text(const std::string& bytes) {
@@ -200,9 +182,7 @@ std::string header(const std::string& log, int page, int pages, bool link_mode) 
 }
 
 std::string title_row(int page_row, int n, int of) {
-  char t[64];
-  std::snprintf(t, sizeof t, "%05d/%05d title %d", n, of, n);
-  return row(page_row + 2, "\033[37m", "  ", "", t);
+  return row(page_row + 2, kWhite, "  ", "", forum_title(n, of));
 }
 
 TEST_F(Paint, PageOfFortyFiveEndsWithTheEndMarker) {
