@@ -1,7 +1,10 @@
 // The key loop, run through the real program in a pseudo-terminal.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -313,6 +316,43 @@ TEST(E2eKeys, SignalsHandTheTerminalBack) {
   viewer v(forum_log(3));
   v.s->send("\x03");
   EXPECT_EQ(v.s->wait_exit(), 128 + SIGINT);
+}
+
+// Input that has ended (no terminal to read keys from) ends the run instead
+// of reading nothing for ever.
+TEST(E2eKeys, InputThatEndsEndsTheRun) {
+  temp_dir dir;
+  dir.write("a.log", forum_log(3));
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int in = ::open("/dev/null", O_RDONLY);
+    int out = ::open(dir.file("screen").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || ::chdir(dir.path().c_str()) != 0) _exit(126);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    std::string prog = dulk_binary();
+    char* argv[] = {prog.data(), const_cast<char*>("-v"), const_cast<char*>("a.log"), nullptr};
+    char* envp[] = {const_cast<char*>("TERM=xterm"), const_cast<char*>("PATH=/usr/bin:/bin"),
+                    nullptr};
+    ::execve(prog.c_str(), argv, envp);
+    _exit(127);
+  }
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 500 && done == 0; i++) {
+    done = ::waitpid(pid, &status, WNOHANG);
+    if (done == 0) ::usleep(10000);
+  }
+  if (done == 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    FAIL() << "still running with its input gone";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_TRUE(has(dir.read("screen"), "00001/00003 title 1")) << "the list was painted first";
 }
 
 }  // namespace
