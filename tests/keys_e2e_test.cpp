@@ -1,7 +1,7 @@
 // The key loop, run through the real program in a pseudo-terminal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,10 +112,10 @@ TEST(E2eKeys, PageMovesLandOnRowZeroAndRingAtTheEnds) {
   viewer v(forum_log(45));
   const step steps[] = {
       {"B", full_page(20, 45)},
-      {"jjjjjB", full_page(40, 45)},                // 25 -> 40
-      {"jjjj\x06", "\a\n" + full_page(0, 45)},      // 44 -> 0 with a bell
-      {"jjjjjA", "\a\n" + full_page(40, 45)},       // 5 -> 40 with a bell
-      {"\x02jjjjjjjA", full_page(0, 45)},           // 27 -> 0
+      {"jjjjjB", full_page(40, 45)},            // 25 -> 40
+      {"jjjj\x06", "\a\n" + full_page(0, 45)},  // 44 -> 0 with a bell
+      {"jjjjjA", "\a\n" + full_page(40, 45)},   // 5 -> 40 with a bell
+      {"\x02jjjjjjjA", full_page(0, 45)},       // 27 -> 0
   };
   for (const auto& st : steps) {
     std::string keys = st.keys;
@@ -149,8 +149,10 @@ std::string title_plain(int page_row, const std::string& title, const std::strin
 TEST(E2eKeys, UnreadSearchSkipsHeadingsAndReadEntries) {
   viewer v(mixed_log());
   // J marks t1 and moves; on the heading it only moves.
-  EXPECT_EQ(v.press("J"), title_plain(0, "00001/00004 t1", kStar) + row(3, "\033[42m", "  ", "", "No.1 heading"));
-  EXPECT_EQ(v.press("J"), row(3, "\033[32m", "  ", "", "No.1 heading") + title_bar(2, "00002/00004 t2"));
+  EXPECT_EQ(v.press("J"),
+            title_plain(0, "00001/00004 t1", kStar) + row(3, "\033[42m", "  ", "", "No.1 heading"));
+  EXPECT_EQ(v.press("J"),
+            row(3, "\033[32m", "  ", "", "No.1 heading") + title_bar(2, "00002/00004 t2"));
   v.press("J0");
   EXPECT_EQ(v.press("n"), title_plain(0, "00001/00004 t1", kStar) + title_bar(3, "00003/00004 t3"));
   // The entry under the cursor is unread, but the search starts after it.
@@ -159,7 +161,8 @@ TEST(E2eKeys, UnreadSearchSkipsHeadingsAndReadEntries) {
   const std::string no_more = sjis("最後のメッセージまでに未読はありません。") + "\a";
   EXPECT_EQ(v.press("n"), title_plain(4, "00004/00004 t4") + row(22, kRed, "  ", "", no_more));
   // The next key only wipes the message, even a quit key.
-  EXPECT_EQ(v.press("q"), row(22, kWhite, "  ", "", std::string(40, ' ')) + title_bar(4, "00004/00004 t4"));
+  EXPECT_EQ(v.press("q"),
+            row(22, kWhite, "  ", "", std::string(40, ' ')) + title_bar(4, "00004/00004 t4"));
 
   EXPECT_EQ(v.press("N"), title_plain(4, "00004/00004 t4") + title_bar(3, "00003/00004 t3"));
   // u marks a read entry unread again, and the search then finds it.
@@ -211,7 +214,11 @@ TEST(E2eKeys, IgnoredKeysDeleteAndEscape) {
 TEST(E2eKeys, EmptyTableIgnoresKeysThatNeedAnEntry) {
   viewer v("no titles here\njust text\n");
   EXPECT_TRUE(has(plain(v.s->output()), "\nWarning : There is no message.\n"));
-  EXPECT_EQ(v.press("jkJ\x18\x05" "BA\x06\x02" "0nNuU\r\nvsScCrRwW", 200), "");
+  EXPECT_EQ(v.press("jkJ\x18\x05"
+                    "BA\x06\x02"
+                    "0nNuU\r\nvsScCrRwW",
+                    200),
+            "");
   EXPECT_FALSE(v.dir.exists("comt0"));
   // The link switch and help still work: the page shows the end marker alone.
   std::string out = v.press("l");

@@ -16,18 +16,24 @@ namespace {
 
 TEST(KeyTable, EveryCodeMapsToItsActionAndNoOther) {
   const std::map<int, key_action> listed = {
-      {'J', key_action::read_down},  {24, key_action::down},          {'j', key_action::down},
-      {5, key_action::up},           {'K', key_action::up},           {'k', key_action::up},
-      {6, key_action::next_page},    {'B', key_action::next_page},    {2, key_action::prev_page},
-      {'A', key_action::prev_page},  {'0', key_action::first},        {'n', key_action::next_unread},
-      {'N', key_action::prev_unread}, {'U', key_action::unread},      {'u', key_action::unread},
-      {10, key_action::read_pager},  {13, key_action::read_pager},    {'v', key_action::read_editor},
-      {'S', key_action::save},       {'s', key_action::save},         {'C', key_action::comment},
-      {'R', key_action::comment},    {'c', key_action::comment},      {'r', key_action::comment},
-      {'W', key_action::post},       {'w', key_action::post},         {'L', key_action::link_switch},
-      {'l', key_action::link_switch}, {'H', key_action::help},        {'?', key_action::help},
-      {'D', key_action::del},        {27, key_action::quit},          {'P', key_action::quit},
-      {'Q', key_action::quit},       {'p', key_action::quit},         {'q', key_action::quit},
+      {'J', key_action::read_down},   {24, key_action::down},
+      {'j', key_action::down},        {5, key_action::up},
+      {'K', key_action::up},          {'k', key_action::up},
+      {6, key_action::next_page},     {'B', key_action::next_page},
+      {2, key_action::prev_page},     {'A', key_action::prev_page},
+      {'0', key_action::first},       {'n', key_action::next_unread},
+      {'N', key_action::prev_unread}, {'U', key_action::unread},
+      {'u', key_action::unread},      {10, key_action::read_pager},
+      {13, key_action::read_pager},   {'v', key_action::read_editor},
+      {'S', key_action::save},        {'s', key_action::save},
+      {'C', key_action::comment},     {'R', key_action::comment},
+      {'c', key_action::comment},     {'r', key_action::comment},
+      {'W', key_action::post},        {'w', key_action::post},
+      {'L', key_action::link_switch}, {'l', key_action::link_switch},
+      {'H', key_action::help},        {'?', key_action::help},
+      {'D', key_action::del},         {27, key_action::quit},
+      {'P', key_action::quit},        {'Q', key_action::quit},
+      {'p', key_action::quit},        {'q', key_action::quit},
   };
   for (int code = -1; code <= 600; code++) {
     auto it = listed.find(code);

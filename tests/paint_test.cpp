@@ -52,8 +52,8 @@ std::string painted_text(const std::string& bytes) {
 
 TEST_F(Paint, ReadTitleOnPlainRowIsByteExact) {
   dulk::disp("00001/00002 hello", 0, 2, 0, 1, 0);
-  EXPECT_EQ(take(), "\033[3;1H\033(B\033[37m" + kStar + "\033[0m\033[3;3H\033[37m00001/00002 hello \033[0m\n" +
-                        kHome);
+  EXPECT_EQ(take(), "\033[3;1H\033(B\033[37m" + kStar +
+                        "\033[0m\033[3;3H\033[37m00001/00002 hello \033[0m\n" + kHome);
 }
 
 TEST_F(Paint, ColourAndMarkFollowKindHighlightAndReadFlag) {
@@ -177,8 +177,9 @@ TEST_F(Paint, TdispPaintsTheCurrentOrder) {
 }
 
 std::string header(const std::string& log, int page, int pages, bool link_mode) {
-  return "LOG FILE : " + log + "      PAGE : " + std::to_string(page) + "/" + std::to_string(pages) +
-         "    \x81\x79 DULK Ver 1.71 \x81\x7a " + (link_mode ? "<LINK mode>" : " ") + "\n";
+  return "LOG FILE : " + log + "      PAGE : " + std::to_string(page) + "/" +
+         std::to_string(pages) + "    \x81\x79 DULK Ver 1.71 \x81\x7a " +
+         (link_mode ? "<LINK mode>" : " ") + "\n";
 }
 
 std::string title_row(int page_row, int n, int of) {
