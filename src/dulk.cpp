@@ -9,9 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -283,30 +286,97 @@ int scr_getch() {
 
 // ---- screen painters --------------------------------------------------------
 
+namespace {
+
+// A Shift-JIS byte in these ranges starts a two-byte character.
+constexpr bool is_lead_byte(unsigned char c) {
+  return (c >= 0x80 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfe);
+}
+
+struct row_colour {
+  const char* plain;
+  const char* bar;
+};
+
+constexpr row_colour kSectionColour = {"\033[35m", "\033[45m"};
+constexpr row_colour kSubColour = {"\033[32m", "\033[42m"};
+constexpr row_colour kTitleColour = {"\033[37m", "\033[41m"};
+
+constexpr const char* kReadMark[2] = {"  ", "\x81\x99"};  // "  ", ☆
+
+}  // namespace
+
+size_t row_text_len(std::string_view text, long long limit) {
+  // A decoded news subject keeps the line end it was decoded with; the row
+  // must not break on it.
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (limit < 1) return 0;
+  if (static_cast<unsigned long long>(limit) > text.size()) return text.size();
+  size_t n = static_cast<size_t>(limit);
+  // Only the last byte that fits is looked at: a lead byte there would leave
+  // half a character at the row's edge.
+  return is_lead_byte(static_cast<unsigned char>(text[n - 1])) ? n - 1 : n;
+}
+
 void disp(const char* text, int depth, int row, int highlighted, char readed, char kind) {
-  (void)depth;
-  (void)highlighted;
-  (void)readed;
-  (void)kind;
-  out_printf("\033[%d;%dH%s\n", row + 1, 3, text);
+  const row_colour& rc = kind == 1 ? kSectionColour : kind == 2 ? kSubColour : kTitleColour;
+  const char* colour = highlighted ? rc.bar : rc.plain;
+  const char* mark = kind == 1 ? "" : kReadMark[readed == 1 ? 1 : 0];
+
+  out_printf("\033[%d;%dH", row + 1, 1);
+  out_printf("%c(B", 27);
+  out_printf("%s%s%s", colour, mark, "\033[0m");
+
+  // Two columns for the mark, one per tree level, the text, one blank.  When
+  // the tree alone fills the row the text is dropped and the tree is cut so
+  // that the row still ends inside the width.
+  long long width = env_x;
+  long long marks = depth > 0 ? depth : 0;
+  long long limit = width - marks - 3;
+  if (limit < 1 && marks > 0) marks = width - 3 > 0 ? width - 3 : 0;
+  std::string_view shown(text != nullptr ? text : "");
+  shown = shown.substr(0, row_text_len(shown, limit));
+
+  out_printf("\033[%d;%dH", row + 1, 3);
+  if (marks > 0) {
+    std::string tree(static_cast<size_t>(marks), '|');
+    tree.back() = '+';
+    out_write(tree);
+  }
+  out_write(colour);
+  out_write(shown);
+  out_write(" \033[0m\n");
+  out_printf("\033[%d;%dH\n", 0, 0);
   scr_refresh();
 }
 
+// The entry at a position of the current order, or null when that position
+// holds none (outside the table, or a thread order that was never built).
+title_ent* entry_at(int position) {
+  if (position < 0 || position >= ent_cnt || tent == nullptr) return nullptr;
+  title_ent* e = link ? (tentp != nullptr ? tentp[position] : nullptr) : &tent[position];
+  return e != nullptr && e->title != nullptr ? e : nullptr;
+}
+
 void tdisp(int position, int page_row, int highlighted) {
-  const title_ent* e = link ? tentp[position] : &tent[position];
+  const title_ent* e = entry_at(position);
+  if (e == nullptr) return;
   disp(e->title, link ? e->depth : 0, page_row + 2, highlighted, e->readed, e->kind);
 }
 
 void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const char* log_name) {
-  (void)table;
+  (void)table;  // rows come from the current order through tdisp
+  if (per_page < 1) per_page = 1;
   scr_clear();
   int page = cursor / per_page;
-  int top = page * per_page;
-  out_printf("LOG FILE : %s      PAGE : %d/%d    \xA1\x79 DULK Ver %s \xA1\x7A %s\n", log_name,
-             page + 1, (count - 1) / per_page + 1, kVersion, link ? "<LINK mode>" : " ");
+  long long top = static_cast<long long>(page) * per_page;
+  // 【 and 】 around the program's name.
+  out_printf("LOG FILE : %s      PAGE : %d/%d    \x81\x79 DULK Ver %s \x81\x7a %s\n",
+             log_name != nullptr ? log_name : "", page + 1, (count - 1) / per_page + 1, kVersion,
+             link ? "<LINK mode>" : " ");
   for (int i = 0; i < per_page; i++) {
     if (top + i < count) {
-      tdisp(top + i, i, 0);
+      tdisp(static_cast<int>(top + i), i, 0);
     } else {
       disp("<<< END >>>", 0, i + 2, 0, 0, 0);
       break;
@@ -315,8 +385,10 @@ void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const ch
 }
 
 void disp_meter(int squares, int filled) {
-  (void)squares;
-  (void)filled;
+  std::string line = "START ";
+  for (int i = 0; i < squares; i++) line += i <= filled ? "\x81\xa1" : "\x81\xa0";  // ■ □
+  line += " END";
+  disp(line.c_str(), 0, 0, 0, 0, 0);
 }
 
 // ---- start-up -------------------------------------------------------------------
@@ -424,31 +496,385 @@ int dulk_main(int argc, char** argv) {
 
 // ---- the key loop -------------------------------------------------------------
 
+namespace {
+
+constexpr std::array<key_action, kKeyCodes> make_key_table() {
+  std::array<key_action, kKeyCodes> t{};
+  auto set = [&t](std::initializer_list<int> codes, key_action a) {
+    for (int c : codes) t[static_cast<size_t>(c)] = a;
+  };
+  set({'J'}, key_action::read_down);
+  set({24, 'j'}, key_action::down);
+  set({5, 'K', 'k'}, key_action::up);
+  set({6, 'B'}, key_action::next_page);
+  set({2, 'A'}, key_action::prev_page);
+  set({'0'}, key_action::first);
+  set({'n'}, key_action::next_unread);
+  set({'N'}, key_action::prev_unread);
+  set({'U', 'u'}, key_action::unread);
+  set({10, 13}, key_action::read_pager);
+  set({'v'}, key_action::read_editor);
+  set({'S', 's'}, key_action::save);
+  set({'C', 'R', 'c', 'r'}, key_action::comment);
+  set({'W', 'w'}, key_action::post);
+  set({'L', 'l'}, key_action::link_switch);
+  set({'H', '?'}, key_action::help);
+  set({'D'}, key_action::del);
+  // ESC ends the run at once: escape sequences are not decoded, so a cursor
+  // key that sends one quits as well.
+  set({27, 'P', 'Q', 'p', 'q'}, key_action::quit);
+  return t;
+}
+
+constexpr std::array<key_action, kKeyCodes> kKeyTable = make_key_table();
+
+// Keys that address the current entry or move over entries; with an empty
+// table there is nothing for them to act on.
+constexpr bool needs_entry(key_action a) {
+  switch (a) {
+    case key_action::none:
+    case key_action::link_switch:
+    case key_action::help:
+    case key_action::del:
+    case key_action::quit:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// 最後のメッセージまでに未読はありません。
+constexpr const char* kNoUnreadAfter =
+    "\x8d\xc5\x8c\xe3\x82\xcc\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\x82\xdc\x82\xc5\x82\xc9"
+    "\x96\xa2\x93\xc7\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42\a";
+// 最初のメッセージまでに未読はありません。
+constexpr const char* kNoUnreadBefore =
+    "\x8d\xc5\x8f\x89\x82\xcc\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\x82\xdc\x82\xc5\x82\xc9"
+    "\x96\xa2\x93\xc7\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42\a";
+constexpr const char* kBlankRow = "                                        ";  // 40 blanks
+
+// Consecutive read errors after which the terminal is taken to be gone.
+constexpr int kMaxReadErrors = 100;
+
+volatile sig_atomic_t pending_signal = 0;
+
+extern "C" void note_signal(int sig) { pending_signal = sig; }
+
+// Without SA_RESTART a key read blocked in the terminal returns at once, so
+// the loop sees the signal without waiting for another key.
+void install_signal_handlers() {
+  struct sigaction sa {};
+  sa.sa_handler = note_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  for (int sig : {SIGHUP, SIGTERM, SIGINT}) sigaction(sig, &sa, nullptr);
+}
+
+// Hands the terminal back in its ordinary mode and ends the way the signal's
+// default action would.  A hang-up means the terminal is gone while the user
+// may have read much: the read flags are stored first.
+[[noreturn]] void end_by_signal(int sig) {
+  if (sig == SIGHUP) save_readed(tent, log_path.c_str(), ent_cnt);
+  out_flush();
+  term_restore();
+  std::fflush(stdout);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+  dk_exit(128 + sig);  // only when the signal is blocked
+}
+
+int page_rows() { return env_y > 0 ? env_y : 1; }
+
+// The page of the cursor, then the cursor bar over its row.
+void repaint() {
+  disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  if (entry_at(cur_idx) != nullptr) tdisp(cur_idx, cur_row, 1);
+}
+
+void run_command(const std::string& program, const std::string& file) {
+  std::string cmd = program + " " + file;
+  out_flush();
+  int rc = std::system(cmd.c_str());
+  (void)rc;  // a failing pager or editor is the shell's to report
+}
+
+void move_down() {
+  bool pg_redraw = false;
+  tdisp(cur_idx, cur_row, 0);
+  if (++cur_row >= page_rows()) {
+    cur_row = 0;
+    pg_redraw = true;
+  }
+  if (++cur_idx >= ent_cnt) {
+    cur_idx = 0;
+    cur_row = 0;
+    pg_redraw = true;
+  }
+  if (pg_redraw) disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  tdisp(cur_idx, cur_row, 1);
+}
+
+void move_up() {
+  bool pg_redraw = false;
+  tdisp(cur_idx, cur_row, 0);
+  if (--cur_row < 0) {
+    cur_row = page_rows() - 1;
+    pg_redraw = true;
+  }
+  if (--cur_idx < 0) {
+    cur_idx = ent_cnt - 1;
+    cur_row = (ent_cnt - 1) % page_rows();
+    pg_redraw = true;
+  }
+  if (pg_redraw) disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  tdisp(cur_idx, cur_row, 1);
+}
+
+// Page arithmetic in 64 bits: a huge LINES must not overflow the position.
+void next_page() {
+  long long rows = page_rows();
+  cur_row = 0;
+  long long next = cur_idx + rows - cur_idx % rows;
+  if (next >= ent_cnt) {
+    next = 0;
+    out_write("\a\n");
+  }
+  cur_idx = static_cast<int>(next);
+  repaint();
+}
+
+void prev_page() {
+  long long rows = page_rows();
+  cur_row = 0;
+  long long prev = cur_idx - cur_idx % rows - rows;
+  if (prev < 0) {
+    prev = ent_cnt - (ent_cnt - 1) % rows - 1;
+    out_write("\a\n");
+  }
+  cur_idx = static_cast<int>(prev);
+  repaint();
+}
+
+bool is_unread(const title_ent* e) { return e != nullptr && e->kind == 0 && e->readed == 0; }
+
+// The next (step 1) or previous (step -1) unread message, never wrapping.
+void find_unread(int step, const char* none_msg) {
+  int save_idx = cur_idx;
+  tdisp(cur_idx, cur_row, 0);
+  int i = cur_idx + step;
+  while (i >= 0 && i < ent_cnt && !is_unread(entry_at(i))) i += step;
+  if (i >= 0 && i < ent_cnt) {
+    cur_idx = i;
+  } else {
+    disp(none_msg, 0, env_y + 2, 1, 0, 0);
+    out_flush();
+    scr_getch();  // any key only takes the message away
+    disp(kBlankRow, 0, env_y + 2, 0, 0, 0);
+    cur_idx = save_idx;
+  }
+  cur_row = cur_idx % page_rows();
+  if (save_idx / page_rows() != cur_idx / page_rows()) {
+    disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  }
+  tdisp(cur_idx, cur_row, 1);
+}
+
+// Shows the current message in the pager or the editor; it counts as read
+// whatever the program made of it.
+void read_message(const std::string& program) {
+  title_ent* e = entry_at(cur_idx);
+  if (e == nullptr || e->kind != 0) return;
+  write_one_log(log_fp, tent, kTmpFile, kPlain, cur_idx);
+  scr_clear();
+  run_command(program, display_copy(kTmpFile));
+  e->readed = 1;
+  repaint();
+}
+
+void save_message() {
+  const title_ent* e = entry_at(cur_idx);
+  if (e == nullptr || e->kind != 0) return;
+  write_one_log(log_fp, tent, kTmpFile, kPlain, cur_idx);
+  out_printf("=> save filename (cancel:'q') = ");
+  out_flush();
+  scr_refresh();
+  std::string name;
+  // Input that ends before the line does (or a signal that ends the run)
+  // cancels: a half-typed name is no answer.
+  bool whole = read_save_name(STDIN_FILENO, name);
+  if (!whole || name == "q" || name == "mboxq") {
+    out_printf("cancel!\n");
+  } else {
+    out_printf("saving!\n");
+    scr_refresh();
+    add_file(kTmpFile, name.c_str());
+  }
+  scr_refresh();
+  repaint();
+}
+
+void write_script(const char* prefix, int mode) {
+  const title_ent* e = entry_at(cur_idx);
+  if (e == nullptr || e->kind != 0) return;
+  std::string name = script_name(prefix);
+  write_one_log(log_fp, tent, name.c_str(), mode, cur_idx);
+  run_command(editor, name);
+  repaint();
+}
+
+void switch_link() {
+  link = 1 - link;
+  if (link == 1 && tentp != nullptr && tentp[0] == nullptr) make_tentp();
+  out_write("\a\n");
+  repaint();
+}
+
+[[noreturn]] void quit() {
+  scr_clear();
+  save_readed(tent, log_path.c_str(), ent_cnt);
+  freex(tent);
+  dk_exit(0);
+}
+
+}  // namespace
+
+key_action decode_key(int code) {
+  if (code < 0 || code >= kKeyCodes) return key_action::none;
+  return kKeyTable[static_cast<size_t>(code)];
+}
+
+bool stop_requested() { return pending_signal != 0; }
+
+bool read_save_name(int fd, std::string& name) {
+  name.clear();
+  for (;;) {
+    char c;
+    ssize_t n = ::read(fd, &c, 1);  // one byte at a time: keys after the line stay unread
+    if (n == 1) {
+      if (c == '\n') return true;
+      name.push_back(c);
+    } else if (n < 0 && errno == EINTR && !stop_requested()) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+}
+
+std::string script_name(const char* prefix) {
+  struct stat st;
+  for (int seq = 0;; seq++) {
+    std::string name = prefix + std::to_string(seq);
+    if (::stat(name.c_str(), &st) != 0) return name;
+  }
+}
+
 void key_loop() {
+  install_signal_handlers();
   int errors = 0;
   for (;;) {
+    if (pending_signal != 0) end_by_signal(pending_signal);
     int c = scr_getch();
+    if (pending_signal != 0) end_by_signal(pending_signal);
     if (c == ERR) {
-      if (++errors >= 100) break;
+      // Input that keeps failing means the terminal is gone: keep what the
+      // user read and end instead of spinning.
+      if (++errors >= kMaxReadErrors) {
+        save_readed(tent, log_path.c_str(), ent_cnt);
+        freex(tent);
+        dk_exit(1);
+      }
       continue;
     }
     errors = 0;
-    if (c == 'q' || c == 'Q' || c == 'p' || c == 'P' || c == 27) {
-      scr_clear();
-      save_readed(tent, log_path.c_str(), ent_cnt);
-      freex(tent);
-      dk_exit(0);
+    key_action act = decode_key(c);
+    if (ent_cnt <= 0 && needs_entry(act)) continue;
+
+    switch (act) {
+      case key_action::none:
+        break;
+      case key_action::read_down:
+        if (title_ent* e = entry_at(cur_idx); e != nullptr && e->kind == 0) e->readed = 1;
+        move_down();
+        break;
+      case key_action::down:
+        move_down();
+        break;
+      case key_action::up:
+        move_up();
+        break;
+      case key_action::next_page:
+        next_page();
+        break;
+      case key_action::prev_page:
+        prev_page();
+        break;
+      case key_action::first:
+        cur_idx = 0;
+        cur_row = 0;
+        repaint();
+        break;
+      case key_action::next_unread:
+        find_unread(1, kNoUnreadAfter);
+        break;
+      case key_action::prev_unread:
+        find_unread(-1, kNoUnreadBefore);
+        break;
+      case key_action::unread:
+        if (title_ent* e = entry_at(cur_idx); e != nullptr) e->readed = 0;
+        tdisp(cur_idx, cur_row, 1);
+        break;
+      case key_action::read_pager:
+        read_message(pager);
+        break;
+      case key_action::read_editor:
+        read_message(editor);
+        break;
+      case key_action::save:
+        save_message();
+        break;
+      case key_action::comment:
+        write_script("comt", kComment);
+        break;
+      case key_action::post:
+        write_script("say", kSay);
+        break;
+      case key_action::link_switch:
+        switch_link();
+        break;
+      case key_action::help:
+        scr_clear();
+        disp_help();
+        repaint();
+        break;
+      case key_action::del:
+        out_printf("Delete is not support.\n");
+        break;
+      case key_action::quit:
+        quit();
     }
   }
-  save_readed(tent, log_path.c_str(), ent_cnt);
-  freex(tent);
-  dk_exit(1);
 }
 
 // ---- usage ---------------------------------------------------------------------
 
 void usage() {
-  std::printf("usage : dulk [-l] [-n <titles>] <filename>\n");
+  out_printf("\nDULK Ver%s   by the dulk developers\n\n", kVersion);
+  // タイトル数
+  out_printf("usage : dulk [-l] [-n <\x83^\x83\x43\x83g\x83\x8b\x90\x94>] <filename>\n");
+  // コメントリンクモードで起動
+  out_printf(
+      "        -l  : \x83R\x83\x81\x83\x93\x83g\x83\x8a\x83\x93\x83N\x83\x82\x81[\x83h\x82\xc5"
+      "\x8bN\x93\xae\n");
+  // タイトル数 (デフォルトは2000)
+  out_printf(
+      "        -n  : \x83^\x83\x43\x83g\x83\x8b\x90\x94 (\x83\x66\x83t\x83H\x83\x8b\x83g\x82\xcd"
+      "2000)\n");
+  // newsgroup名(記事#特定用)
+  out_printf("        -g  : newsgroup\x96\xbc(\x8bL\x8e\x96#\x93\xc1\x92\xe8\x97p)\n");
+  // 環境変数
+  out_printf("\n\x8a\xc2\x8b\xab\x95\xcf\x90\x94\n");
+  print_env_help(out_printf);
   dk_exit(1);
 }
 

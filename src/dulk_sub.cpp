@@ -211,14 +211,137 @@ void j2s(const unsigned char* code, unsigned char* out) {
 
 int prline = 0;
 
+namespace {
+
+// A screenful of help: the title rows and the two rows around them.
+int help_page_len() { return env_y + 2 > 0 ? env_y + 2 : 1; }
+
+// Waits for one key, unless a signal is ending the run.
+void help_wait() {
+  scr_refresh();
+  if (!stop_requested()) scr_getch();
+}
+
+}  // namespace
+
 void printfx(const char* format, ...) {
   va_list ap;
   va_start(ap, format);
   out_vprintf(format, ap);
   va_end(ap);
   prline++;
+  if (prline % help_page_len() == 0) help_wait();
 }
 
-void disp_help() { prline = 0; }
+void print_env_help(line_printer print) {
+  // EDITOR=実行エディタ名  デフォルトは %s
+  print(
+      "    EDITOR=\x8e\xc0\x8ds\x83G\x83\x66\x83\x42\x83^\x96\xbc  \x83\x66\x83t\x83H\x83\x8b"
+      "\x83g\x82\xcd %s\n",
+      "vi");
+  // PAGER=ページャ名       デフォルトは %s
+  print(
+      "    PAGER=\x83y\x81[\x83W\x83\x83\x96\xbc       \x83\x66\x83t\x83H\x83\x8b\x83g\x82\xcd"
+      " %s\n",
+      "less");
+  // COMMENT=コメントマーク デフォルトは %s
+  print(
+      "    COMMENT=\x83R\x83\x81\x83\x93\x83g\x83}\x81[\x83N \x83\x66\x83t\x83H\x83\x8b\x83g"
+      "\x82\xcd %s\n",
+      ">>");
+  // HANDLE=ハンドル名      デフォルトは %s   (<ハンドル名>)
+  print(
+      "    HANDLE=\x83n\x83\x93\x83h\x83\x8b\x96\xbc      \x83\x66\x83t\x83H\x83\x8b\x83g\x82\xcd"
+      " %s\n",
+      "<\x83n\x83\x93\x83h\x83\x8b\x96\xbc>");
+  // SIGN=署名ファイル名    署名の記述されたファイル
+  print(
+      "    SIGN=\x8f\x90\x96\xbc\x83t\x83@\x83\x43\x83\x8b\x96\xbc    \x8f\x90\x96\xbc\x82\xcc"
+      "\x8bL\x8fq\x82\xb3\x82\xea\x82\xbd\x83t\x83@\x83\x43\x83\x8b\n");
+}
+
+void disp_help() {
+  prline = 0;
+  // [ DULK 使用法 ]
+  printfx("[ DULK \x8eg\x97p\x96@ ]\n");
+  printfx("\n");
+  // 終了。
+  printfx("    [q] or [ESC] ........ \x8fI\x97\xb9\x81\x42\n");
+  // カーソル上下移動
+  printfx("    [k][j] or [^E][^X] .. \x83J\x81[\x83\\\x83\x8b\x8f\xe3\x89\xba\x88\xda\x93\xae\n");
+  // [↓] 次ページ
+  printfx("    [^F] or [\x81\xab] ........ \x8e\x9f\x83y\x81[\x83W\n");
+  // [↑] 前ページ
+  printfx("    [^B] or [\x81\xaa] ........ \x91O\x83y\x81[\x83W\n");
+  // 次/前の未読発言へ
+  printfx(
+      "    [n] / [N] ........... \x8e\x9f/\x91O\x82\xcc\x96\xa2\x93\xc7\x94\xad\x8c\xbe\x82\xd6\n");
+  // カーソル位置の発言を読む。
+  printfx(
+      "    [RETRUN] ............ \x83J\x81[\x83\\\x83\x8b\x88\xca\x92u\x82\xcc\x94\xad\x8c\xbe"
+      "\x82\xf0\x93\xc7\x82\xde\x81\x42\n");
+  // カーソル位置の発言を読む。(エディタ起動)   -- the line keeps its trailing blank
+  printfx(
+      "    [v] ................. \x83J\x81[\x83\\\x83\x8b\x88\xca\x92u\x82\xcc\x94\xad\x8c\xbe"
+      "\x82\xf0\x93\xc7\x82\xde\x81\x42(\x83G\x83\x66\x83\x42\x83^\x8bN\x93\xae) \n");
+  // カーソル位置の発言にコメントする。
+  printfx(
+      "    [c] or [r] .......... \x83J\x81[\x83\\\x83\x8b\x88\xca\x92u\x82\xcc\x94\xad\x8c\xbe"
+      "\x82\xc9\x83R\x83\x81\x83\x93\x83g\x82\xb7\x82\xe9\x81\x42\n");
+  // 作成したコメントはファイル comt<n> に格納されます。
+  printfx(
+      "                          \x8d\xec\x90\xac\x82\xb5\x82\xbd\x83R\x83\x81\x83\x93\x83g\x82"
+      "\xcd\x83t\x83@\x83\x43\x83\x8b comt<n> \x82\xc9\x8ai\x94[\x82\xb3\x82\xea\x82\xdc\x82"
+      "\xb7\x81\x42\n");
+  // カーソル位置の発言の会議室/HPに発言する。
+  printfx(
+      "    [w] ................. \x83J\x81[\x83\\\x83\x8b\x88\xca\x92u\x82\xcc\x94\xad\x8c\xbe"
+      "\x82\xcc\x89\xef\x8b\x63\x8e\xba/HP\x82\xc9\x94\xad\x8c\xbe\x82\xb7\x82\xe9\x81\x42\n");
+  // 作成した発言はファイル say<n> に格納されます。
+  printfx(
+      "                          \x8d\xec\x90\xac\x82\xb5\x82\xbd\x94\xad\x8c\xbe\x82\xcd\x83t"
+      "\x83@\x83\x43\x83\x8b say<n> \x82\xc9\x8ai\x94[\x82\xb3\x82\xea\x82\xdc\x82\xb7\x81"
+      "\x42\n");
+  // ヘルプの表示。
+  printfx("    [H] or [?] .......... \x83w\x83\x8b\x83v\x82\xcc\x95\\\x8e\xa6\x81\x42\n");
+  // コメントリンクモードの切替。
+  printfx(
+      "    [l] ................. \x83R\x83\x81\x83\x93\x83g\x83\x8a\x83\x93\x83N\x83\x82\x81[\x83h"
+      "\x82\xcc\x90\xd8\x91\xd6\x81\x42\n");
+  // カーソル位置の発言を指定ファイルにセーブする。
+  printfx(
+      "    [s] ................. \x83J\x81[\x83\\\x83\x8b\x88\xca\x92u\x82\xcc\x94\xad\x8c\xbe"
+      "\x82\xf0\x8ew\x92\xe8\x83t\x83@\x83\x43\x83\x8b\x82\xc9\x83Z\x81[\x83u\x82\xb7\x82\xe9"
+      "\x81\x42\n");
+  // (追加書き込みされます)
+  printfx(
+      "                          (\x92\xc7\x89\xc1\x8f\x91\x82\xab\x8d\x9e\x82\xdd\x82\xb3\x82"
+      "\xea\x82\xdc\x82\xb7)\n");
+  // カーソル位置の発言を未読にする。
+  printfx(
+      "    [u] ................. \x83J\x81[\x83\\\x83\x8b\x88\xca\x92u\x82\xcc\x94\xad\x8c\xbe"
+      "\x82\xf0\x96\xa2\x93\xc7\x82\xc9\x82\xb7\x82\xe9\x81\x42\n");
+  // カーソル位置の発言を既読にして一つ下へ。
+  printfx(
+      "    [J] ................. \x83J\x81[\x83\\\x83\x8b\x88\xca\x92u\x82\xcc\x94\xad\x8c\xbe"
+      "\x82\xf0\x8a\xf9\x93\xc7\x82\xc9\x82\xb5\x82\xc4\x88\xea\x82\xc2\x89\xba\x82\xd6\x81"
+      "\x42\n");
+  // 先頭行へ移動
+  printfx("    [0] ................. \x90\xe6\x93\xaa\x8ds\x82\xd6\x88\xda\x93\xae\n");
+  printfx("\n");
+  // [ 環境変数 ]
+  printfx("[ \x8a\xc2\x8b\xab\x95\xcf\x90\x94 ]\n");
+  printfx("\n");
+  print_env_help(printfx);
+  printfx("\n");
+  // [ 作成 ]
+  printfx("[ \x8d\xec\x90\xac ]\n");
+  printfx("\n");
+  printfx("\tdulk is written and maintained by the dulk developers.\n");
+  printfx("\tPlease report problems on the project's issue tracker.\n");
+  scr_refresh();
+  // A page that the last line just closed has had its wait already.
+  if (prline % help_page_len() != 0) help_wait();
+}
 
 }  // namespace dulk
