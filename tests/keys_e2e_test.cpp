@@ -281,9 +281,14 @@ TEST(E2eKeys, SavePromptCancelsOrSaves) {
   EXPECT_EQ(v.press("S"), prompt);
   EXPECT_EQ(v.press("mboxq\n").substr(0, 8), "cancel!\n");
 
+  // A name longer than 255 bytes is used whole.
+  std::string long_name;
+  while (long_name.size() < 300) long_name += "./";
+  long_name += "mbox";
   v.press("s");
-  out = v.press(std::string(300, 'm') + "\n");
+  out = v.press(long_name + "\n");
   EXPECT_EQ(out.substr(0, 8 + kClear.size()), "saving!\n" + kClear);
+  EXPECT_FALSE(v.dir.read("mbox").empty());
 
   // Keys typed after the name's line are left for the list.
   v.press("s");
