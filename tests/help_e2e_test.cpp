@@ -89,22 +89,23 @@ TEST(E2eHelp, PausesAfterEachScreenful) {
     for (size_t upto : c.pause_after) {
       size_t m = s.mark();
       s.send(key);
-      s.settle(150);
       std::string want = (shown == 0 ? clear : "") + help_lines(shown, upto);
+      s.wait_for(want, 5000, m);  // curses leaves "\n" untranslated
+      s.settle(100);
       EXPECT_EQ(plain(s.output().substr(m)), want) << "LINES " << c.lines << " up to " << upto;
       shown = upto;
       key = "q";  // the keys that turn pages are not commands
     }
     size_t m = s.mark();
     s.send("q");
-    s.settle(150);
+    s.wait_for("LOG FILE", 5000, m);
+    s.settle(50);
     std::string after = plain(s.output().substr(m));
     EXPECT_EQ(after.substr(0, clear.size() + 8), clear + "LOG FILE") << "LINES " << c.lines;
     // The list takes keys again.
     m = s.mark();
     s.send("j");
-    s.settle(100);
-    EXPECT_NE(s.output().find("00002/00003 title 2", m), std::string::npos) << "LINES " << c.lines;
+    EXPECT_TRUE(s.wait_for("00002/00003 title 2", 5000, m)) << "LINES " << c.lines;
     s.send("q");
     EXPECT_EQ(s.wait_exit(), 0);
   }

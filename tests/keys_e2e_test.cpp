@@ -16,7 +16,8 @@ using namespace dulk_test;
 
 namespace {
 
-// The terminal turns every "\n" into "\r\n"; the program writes no "\r".
+// Before curses starts the terminal turns "\n" into "\r\n"; the program
+// itself writes no "\r".
 std::string plain(std::string s) {
   std::string out;
   for (size_t i = 0; i < s.size(); i++) {
@@ -39,10 +40,15 @@ class viewer {
     s = std::make_unique<pty_session>(o);
     s->settle(200);
   }
-  // Sends keys and returns what the program wrote in answer.
-  std::string press(std::string_view keys, int quiet_ms = 80) {
+  // Sends keys and returns what the program wrote in answer.  When the answer
+  // is known it is waited for whole first: a loaded machine may be slow.
+  std::string press(std::string_view keys, int quiet_ms = 80, const std::string& want = {}) {
     size_t m = s->mark();
     s->send(keys);
+    if (!want.empty()) {
+      s->wait_for(want, 5000, m);
+      quiet_ms = 30;
+    }
     s->settle(quiet_ms);
     return plain(s->output().substr(m));
   }
@@ -61,6 +67,15 @@ class viewer {
   temp_dir dir;
   std::unique_ptr<pty_session> s;
 };
+
+// The program answers keys with exactly the bytes want.
+::testing::AssertionResult answers(viewer& v, std::string_view keys, const std::string& want) {
+  std::string got = v.press(keys, 80, want);
+  if (got == want) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "keys " << ::testing::PrintToString(std::string(keys)) << "\n got  "
+         << ::testing::PrintToString(got) << "\n want " << ::testing::PrintToString(want);
+}
 
 bool has(const std::string& hay, const std::string& needle) {
   return hay.find(needle) != std::string::npos;
@@ -91,16 +106,16 @@ std::string full_page(int cursor, int count, bool link_mode = false) {
 
 TEST(E2eKeys, MovesRepaintTwoRowsAndWrapAroundWithoutBell) {
   viewer v(forum_log(45));
-  EXPECT_EQ(v.press("j"), viewer::plain_row(0, 1, 45) + viewer::bar(1, 2, 45));
-  EXPECT_EQ(v.press("k"), viewer::plain_row(1, 2, 45) + viewer::bar(0, 1, 45));
+  EXPECT_TRUE(answers(v, "j", viewer::plain_row(0, 1, 45) + viewer::bar(1, 2, 45)));
+  EXPECT_TRUE(answers(v, "k", viewer::plain_row(1, 2, 45) + viewer::bar(0, 1, 45)));
   // Up from the first entry: the last entry, on its row of the last page.
-  EXPECT_EQ(v.press("k"), viewer::plain_row(0, 1, 45) + full_page(44, 45));
+  EXPECT_TRUE(answers(v, "k", viewer::plain_row(0, 1, 45) + full_page(44, 45)));
   // Down from the last entry: back to the first, page 1.
-  EXPECT_EQ(v.press("j"), viewer::plain_row(4, 45, 45) + full_page(0, 45));
+  EXPECT_TRUE(answers(v, "j", viewer::plain_row(4, 45, 45) + full_page(0, 45)));
   // Leaving a page by a move repaints the new page.
   v.press("B");
-  EXPECT_EQ(v.press("\x05"), viewer::plain_row(0, 21, 45) + full_page(19, 45));
-  EXPECT_EQ(v.press("\x18"), viewer::plain_row(19, 20, 45) + full_page(20, 45));
+  EXPECT_TRUE(answers(v, "\x05", viewer::plain_row(0, 21, 45) + full_page(19, 45)));
+  EXPECT_TRUE(answers(v, "\x18", viewer::plain_row(19, 20, 45) + full_page(20, 45)));
   EXPECT_EQ(v.quit(), 0);
 }
 
@@ -120,16 +135,16 @@ TEST(E2eKeys, PageMovesLandOnRowZeroAndRingAtTheEnds) {
   for (const auto& st : steps) {
     std::string keys = st.keys;
     v.press(keys.substr(0, keys.size() - 1));
-    EXPECT_EQ(v.press(keys.substr(keys.size() - 1)), st.want) << "keys " << st.keys;
+    EXPECT_TRUE(answers(v, keys.substr(keys.size() - 1), st.want)) << "keys " << st.keys;
   }
   EXPECT_EQ(v.quit(), 0);
 
   viewer w(forum_log(40));
   w.press("jjj");
-  EXPECT_EQ(w.press("A"), "\a\n" + full_page(20, 40));  // 3 -> 20 with a bell
-  w.press("kjjjjjjjjjjjjjjjjjjjj");                     // 19 ... 39
-  EXPECT_EQ(w.press("B"), "\a\n" + full_page(0, 40));   // 39 -> 0 with a bell
-  EXPECT_EQ(w.press("0"), full_page(0, 40));
+  EXPECT_TRUE(answers(w, "A", "\a\n" + full_page(20, 40)));  // 3 -> 20 with a bell
+  w.press("kjjjjjjjjjjjjjjjjjjjj");                          // 19 ... 39
+  EXPECT_TRUE(answers(w, "B", "\a\n" + full_page(0, 40)));   // 39 -> 0 with a bell
+  EXPECT_TRUE(answers(w, "0", full_page(0, 40)));
   EXPECT_EQ(w.quit(), 0);
 }
 
@@ -149,30 +164,33 @@ std::string title_plain(int page_row, const std::string& title, const std::strin
 TEST(E2eKeys, UnreadSearchSkipsHeadingsAndReadEntries) {
   viewer v(mixed_log());
   // J marks t1 and moves; on the heading it only moves.
-  EXPECT_EQ(v.press("J"),
-            title_plain(0, "00001/00004 t1", kStar) + row(3, "\033[42m", "  ", "", "No.1 heading"));
-  EXPECT_EQ(v.press("J"),
-            row(3, "\033[32m", "  ", "", "No.1 heading") + title_bar(2, "00002/00004 t2"));
+  EXPECT_TRUE(answers(
+      v, "J",
+      title_plain(0, "00001/00004 t1", kStar) + row(3, "\033[42m", "  ", "", "No.1 heading")));
+  EXPECT_TRUE(answers(
+      v, "J", row(3, "\033[32m", "  ", "", "No.1 heading") + title_bar(2, "00002/00004 t2")));
   v.press("J0");
-  EXPECT_EQ(v.press("n"), title_plain(0, "00001/00004 t1", kStar) + title_bar(3, "00003/00004 t3"));
+  EXPECT_TRUE(
+      answers(v, "n", title_plain(0, "00001/00004 t1", kStar) + title_bar(3, "00003/00004 t3")));
   // The entry under the cursor is unread, but the search starts after it.
-  EXPECT_EQ(v.press("n"), title_plain(3, "00003/00004 t3") + title_bar(4, "00004/00004 t4"));
+  EXPECT_TRUE(answers(v, "n", title_plain(3, "00003/00004 t3") + title_bar(4, "00004/00004 t4")));
 
   const std::string no_more = sjis("最後のメッセージまでに未読はありません。") + "\a";
-  EXPECT_EQ(v.press("n"), title_plain(4, "00004/00004 t4") + row(22, kRed, "  ", "", no_more));
+  EXPECT_TRUE(answers(v, "n", title_plain(4, "00004/00004 t4") + row(22, kRed, "  ", "", no_more)));
   // The next key only wipes the message, even a quit key.
-  EXPECT_EQ(v.press("q"),
-            row(22, kWhite, "  ", "", std::string(40, ' ')) + title_bar(4, "00004/00004 t4"));
+  EXPECT_TRUE(answers(
+      v, "q", row(22, kWhite, "  ", "", std::string(40, ' ')) + title_bar(4, "00004/00004 t4")));
 
-  EXPECT_EQ(v.press("N"), title_plain(4, "00004/00004 t4") + title_bar(3, "00003/00004 t3"));
+  EXPECT_TRUE(answers(v, "N", title_plain(4, "00004/00004 t4") + title_bar(3, "00003/00004 t3")));
   // u marks a read entry unread again, and the search then finds it.
   v.press("k");
-  EXPECT_EQ(v.press("u"), title_bar(2, "00002/00004 t2"));
+  EXPECT_TRUE(answers(v, "u", title_bar(2, "00002/00004 t2")));
   v.press("jj");
-  EXPECT_EQ(v.press("N"), title_plain(4, "00004/00004 t4") + title_bar(3, "00003/00004 t3"));
-  EXPECT_EQ(v.press("N"), title_plain(3, "00003/00004 t3") + title_bar(2, "00002/00004 t2"));
+  EXPECT_TRUE(answers(v, "N", title_plain(4, "00004/00004 t4") + title_bar(3, "00003/00004 t3")));
+  EXPECT_TRUE(answers(v, "N", title_plain(3, "00003/00004 t3") + title_bar(2, "00002/00004 t2")));
   const std::string no_before = sjis("最初のメッセージまでに未読はありません。") + "\a";
-  EXPECT_EQ(v.press("N"), title_plain(2, "00002/00004 t2") + row(22, kRed, "  ", "", no_before));
+  EXPECT_TRUE(
+      answers(v, "N", title_plain(2, "00002/00004 t2") + row(22, kRed, "  ", "", no_before)));
   v.press("x");
   EXPECT_EQ(v.quit(), 0);
 }
@@ -180,25 +198,26 @@ TEST(E2eKeys, UnreadSearchSkipsHeadingsAndReadEntries) {
 TEST(E2eKeys, UnreadFoundOnAnotherPageRepaintsIt) {
   viewer v(forum_log(45));
   v.press("Bk");
-  EXPECT_EQ(v.press("n"), viewer::plain_row(19, 20, 45) + full_page(20, 45));
+  EXPECT_TRUE(answers(v, "n", viewer::plain_row(19, 20, 45) + full_page(20, 45)));
   EXPECT_EQ(v.quit(), 0);
 }
 
 TEST(E2eKeys, LinkSwitchKeepsThePositionNumber) {
   viewer v(forum_log(45));
   v.press("jjjjjjj");
-  EXPECT_EQ(v.press("l"), "\a\n" + full_page(7, 45, true));
-  EXPECT_EQ(v.press("L"), "\a\n" + full_page(7, 45, false));
+  EXPECT_TRUE(answers(v, "l", "\a\n" + full_page(7, 45, true)));
+  EXPECT_TRUE(answers(v, "L", "\a\n" + full_page(7, 45, false)));
   EXPECT_EQ(v.quit(), 0);
 }
 
 TEST(E2eKeys, IgnoredKeysDeleteAndEscape) {
   viewer v(forum_log(3));
-  EXPECT_EQ(v.press("D"), "Delete is not support.\n");
+  EXPECT_TRUE(answers(v, "D", "Delete is not support.\n"));
   // 127 and other unlisted codes, and codes above 119, paint nothing.
   EXPECT_EQ(v.press("\x7f"), "");
   EXPECT_EQ(v.press("xyz\x01\xff"), "");
-  EXPECT_EQ(v.press("j"), viewer::plain_row(0, 1, 3) + viewer::bar(1, 2, 3)) << "still running";
+  EXPECT_TRUE(answers(v, "j", viewer::plain_row(0, 1, 3) + viewer::bar(1, 2, 3)))
+      << "still running";
   EXPECT_EQ(v.quit(), 0);
 
   viewer w(forum_log(3));
@@ -273,12 +292,12 @@ TEST(E2eKeys, MessageKeysOnAHeadingDoNothing) {
 TEST(E2eKeys, SavePromptCancelsOrSaves) {
   viewer v(forum_log(3));
   const std::string prompt = "=> save filename (cancel:'q') = ";
-  EXPECT_EQ(v.press("s"), prompt);
+  EXPECT_TRUE(answers(v, "s", prompt));
   std::string out = v.press("q\n");
   EXPECT_EQ(out.substr(0, 8), "cancel!\n");
   EXPECT_TRUE(has(out, full_page(0, 3)));
 
-  EXPECT_EQ(v.press("S"), prompt);
+  EXPECT_TRUE(answers(v, "S", prompt));
   EXPECT_EQ(v.press("mboxq\n").substr(0, 8), "cancel!\n");
 
   // A name longer than 255 bytes is used whole.
