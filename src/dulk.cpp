@@ -466,7 +466,12 @@ int dulk_main(int argc, char** argv) {
   const char* cols = std::getenv("COLUMNS");
   const char* lines = std::getenv("LINES");
   if (cols != nullptr) env_x = std::atoi(cols);
-  if (lines != nullptr) env_y = std::atoi(lines) - 4;
+  if (lines != nullptr) {
+    // Subtracting in a wider type keeps the most negative LINES from wrapping
+    // round to a huge page.
+    long long y = static_cast<long long>(std::atoi(lines)) - 4;
+    env_y = y < 1 ? 0 : static_cast<int>(y);
+  }
   if (env_x == 0) env_x = 80;
   if (env_y < 1) env_y = 20;
 
