@@ -247,6 +247,10 @@ void out_printf(const char* fmt, ...) {
 void out_flush() { sink->flush(); }
 
 void term_start() {
+  // The page size comes from LINES and COLUMNS alone; curses only clears the
+  // screen, so it sizes itself from the terminal and an absurd LINES cannot
+  // keep it from starting.
+  use_env(FALSE);
   initscr();
   cbreak();
   noecho();

@@ -120,7 +120,7 @@ TEST(E2eCli, EmptyLogWarnsAndStillQuits) {
 TEST(E2eCli, ExtremeScreenSizesStillGiveAUsablePage) {
   temp_dir dir;
   std::string log;
-  for (int i = 0; i < 30; i++) log += "No. " + std::to_string(i) + "\n";
+  for (int i = 0; i < 30; i++) log += "0000" + std::to_string(i % 10) + "/00030 t\n 1\n";
   dir.write("a.log", log);
   for (const char* lines : {"-2147483648", "2147483647", "abc", "4"}) {
     run_options o;
