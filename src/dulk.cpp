@@ -430,6 +430,10 @@ FILE* open_log(const char* path) {
 
 }  // namespace
 
+namespace {
+void install_signal_handlers();
+}  // namespace
+
 int dulk_main(int argc, char** argv) {
   cur_idx = 0;
   cur_row = 0;
@@ -491,6 +495,9 @@ int dulk_main(int argc, char** argv) {
   }
 
   term_start();
+  // From here on a signal lets the terminal go back to its ordinary mode;
+  // one that arrives during the scan is acted on when the key loop starts.
+  install_signal_handlers();
   read_title(log_fp, tent, &ent_cnt);
   scan_done = true;
   set_readed(tent, log_path.c_str());
