@@ -429,4 +429,49 @@ TEST_F(Utf8DisplayCopy, Utf8CopyIsConvertedAndTheExtractKept) {
   EXPECT_NE(access(copy.c_str(), F_OK), 0);
 }
 
+// ---- real texts -------------------------------------------------------------
+
+std::string realdata(const std::string& rel) {
+  return dulk_test::source_dir() + "/../shared/realdata/" + rel;
+}
+
+bool readable(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
+// Texts published in Shift-JIS with their UTF-8 twins: the pager's copy must
+// be the twin byte for byte.
+TEST_F(Utf8DisplayCopy, RealTextsBecomeTheirUtf8Twins) {
+  const std::pair<const char*, const char*> texts[] = {
+      {"jis-oracle/golang/rashomon-shift-jis.txt", "jis-oracle/golang/rashomon-utf-8.txt"},
+      {"jis-oracle/cpython/shift_jis.txt", "jis-oracle/cpython/shift_jis-utf8.txt"},
+  };
+  if (!readable(realdata(texts[0].first))) GTEST_SKIP() << "no real texts in ../shared/realdata";
+  dulk::out_set_charset(out_charset::utf8);
+  for (const auto& [sjis, twin] : texts) {
+    std::string extract = dir_.file("extract");
+    dulk_test::write_file(extract, dulk_test::read_file(realdata(sjis)));
+    std::string copy = dulk::display_copy(extract.c_str());
+    EXPECT_EQ(dulk_test::read_file(copy), dulk_test::read_file(realdata(twin))) << sjis;
+  }
+}
+
+// Mails from Japanese phones carry carrier pictographs in the user-defined
+// area; on the screen each line still takes the columns it takes in
+// Shift-JIS, and nothing of the private use area reaches the terminal.
+TEST(Utf8RealMail, PhoneMailsKeepTheirColumns) {
+  const char* mails[] = {"docomo-emoji.eml", "softbank-emoji.eml", "docomo-gmail-sjis.eml",
+                         "softbank-gmail-sjis.eml"};
+  utf8_columns cols;
+  if (!cols.ok()) GTEST_SKIP() << "no C.UTF-8 locale to count columns with";
+  if (!readable(realdata(std::string("mail/jpmobile/") + mails[0]))) {
+    GTEST_SKIP() << "no real mails in ../shared/realdata";
+  }
+  for (const char* mail : mails) {
+    std::string sjis = dulk_test::read_file(realdata(std::string("mail/jpmobile/") + mail));
+    std::string utf8 = screen_utf8(sjis);
+    EXPECT_EQ(utf8_runs(utf8, cols), sjis_runs(sjis)) << mail;
+    EXPECT_EQ(utf8.find("\xEE"), std::string::npos) << mail;  // U+E000..U+EFFF
+    EXPECT_NE(utf8.find(kFffd), std::string::npos) << mail;
+  }
+}
+
 }  // namespace
