@@ -40,6 +40,8 @@ test: build asan
 install: build
 	install -d $(DESTDIR)$(PREFIX)/bin
 	install -m 755 $(BUILD)/dulk $(DESTDIR)$(PREFIX)/bin/dulk
+	install -d $(DESTDIR)$(PREFIX)/share/man/man1
+	install -m 644 dulk.1 $(DESTDIR)$(PREFIX)/share/man/man1/dulk.1
 
 clean:
 	rm -rf $(BUILD) $(ASAN)
