@@ -386,6 +386,23 @@ TEST_F(Utf8Painters, RowsHeaderAndMeterMatchIconv) {
   for (const auto& r : rows) expect_same_screen(r.name, r.paint);
 }
 
+// The row cut keeps L bytes of a 20-column row (17 here) unless byte 16 has
+// a lead-byte value; a trail byte of 日 (0xFA) has one, so the cut leaves
+// the lead byte of the eighth 日 alone at the end of the text.
+TEST_F(Utf8Painters, RowCutInsideACharacterShowsOneReplacement) {
+  dulk::env_x = 20;
+  std::string title = "x";
+  for (int i = 0; i < 10; i++) title += "\x93\xfa";
+  auto paint = [&] { dulk::disp(title.c_str(), 0, 4, 0, 0, 0); };
+  std::string sjis = painted(out_charset::sjis, paint);
+  std::string utf8 = painted(out_charset::utf8, paint);
+  ASSERT_NE(sjis.find("x" + title.substr(1, 14) + "\x93 \033[0m"), std::string::npos);
+  EXPECT_NE(utf8.find(std::string("x日日日日日日日") + kFffd + " \033[0m\n"), std::string::npos);
+  if (cols_.ok()) {
+    EXPECT_EQ(utf8_runs(utf8, cols_), sjis_runs(sjis));
+  }
+}
+
 TEST_F(Utf8Painters, LinkModeTreeMarks) {
   dulk::link = 1;
   dulk::make_tentp();
