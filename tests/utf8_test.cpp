@@ -491,4 +491,32 @@ TEST(Utf8RealMail, PhoneMailsKeepTheirColumns) {
   }
 }
 
+// ---- the pager in UTF-8, through the real program ----------------------------------
+
+TEST(E2eUtf8Pager, PagerIsShownTheUtf8CopyAndTheExtractStaysShiftJis) {
+  dulk_test::temp_dir dir;
+  // テスト発言です, and a body line 本文です
+  dir.write("a.log",
+            "00001/00002 \x83\x65\x83\x58\x83\x67\x94\xad\x8c\xbe\x82\xc5\x82\xb7\n 1\n"
+            "\x96\x7b\x95\xb6\x82\xc5\x82\xb7\n");
+  std::string pager = dir.file("pager.sh");
+  dulk_test::write_file(pager, "#!/bin/sh\necho \"$1\" >> " + dir.file("calls") + "\ncp \"$1\" " +
+                                   dir.file("seen") + "\ncp /tmp/dulk_tmp " + dir.file("extract") +
+                                   "\n");
+  ::chmod(pager.c_str(), 0755);
+  dulk_test::run_options o;
+  o.cwd = dir.path();
+  o.args = {"a.log"};
+  o.env = {{"DULK_CHARSET", "UTF-8"}, {"PAGER", pager}};
+  auto r = dulk_test::run_dulk(o, "\rq");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(dir.read("calls"), std::string(dulk::kDisplayCopy) + "\n");
+  std::string extract = dir.read("extract");
+  EXPECT_NE(extract.find("\x96\x7b\x95\xb6\x82\xc5\x82\xb7"), std::string::npos) << extract;
+  EXPECT_EQ(dir.read("seen"), file_utf8(extract));
+  EXPECT_NE(dir.read("seen").find("本文です"), std::string::npos);
+  EXPECT_NE(r.output.find("テスト発言です"), std::string::npos);
+  EXPECT_EQ(r.output.find("\x83\x65"), std::string::npos) << "Shift-JIS reached the terminal";
+}
+
 }  // namespace
