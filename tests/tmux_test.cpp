@@ -106,7 +106,19 @@ class tmux_server {
 
   void keys(const std::string& key) { run({"send-keys", "-t", "t", key}); }
 
-  // The screen rows where a red background starts: the cursor bar.
+  // The screen rows where a red background starts (the cursor bar), polled
+  // like the screen until they are want.
+  std::vector<int> wait_bar(const std::vector<int>& want, int timeout_ms = 5000) {
+    std::vector<int> got;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+      got = bar_rows();
+      if (got == want) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (std::chrono::steady_clock::now() < end);
+    return got;
+  }
+
   std::vector<int> bar_rows() {
     std::string out = run({"capture-pane", "-p", "-e", "-t", "t"}).out;
     std::vector<int> rows;
@@ -195,17 +207,16 @@ TEST(E2eTmuxUtf8, TitleListShowsWhereAPersonReadsIt) {
 
   auto first = page(1, 0, 20, false);
   EXPECT_EQ(tmux.wait_screen(first), first);
-  EXPECT_EQ(tmux.bar_rows(), std::vector<int>{2});
+  EXPECT_EQ(tmux.wait_bar({2}), std::vector<int>{2});
 
   tmux.keys("j");  // the bar moves; every row keeps its text and columns
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(tmux.wait_bar({3}), std::vector<int>{3});
   EXPECT_EQ(tmux.wait_screen(first), first);
-  EXPECT_EQ(tmux.bar_rows(), std::vector<int>{3});
 
   tmux.keys("C-f");
   auto second = page(2, 20, 5, true);
   EXPECT_EQ(tmux.wait_screen(second), second);
-  EXPECT_EQ(tmux.bar_rows(), std::vector<int>{2});
+  EXPECT_EQ(tmux.wait_bar({2}), std::vector<int>{2});
 
   tmux.keys("q");
 }
