@@ -23,9 +23,14 @@ asan: deps
 	@[ -f $(ASAN)/CMakeCache.txt ] || cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DDULK_SANITIZE=ON
 	cmake --build $(ASAN) -j $(JOBS)
 
-# Opens the bundled sample log.
+# Opens the bundled sample log.  On a UTF-8 terminal the viewer is told to
+# write UTF-8, unless DULK_CHARSET is set already (even empty).
 run: build
-	$(BUILD)/dulk examples/sample.log
+	@if [ -z "$${DULK_CHARSET+set}" ] && \
+	  { locale charmap 2>/dev/null | grep -qiE '^utf-?8$$' || \
+	    printf '%s' "$${LC_ALL:-$${LC_CTYPE:-$${LANG:-}}}" | grep -qiE 'utf-?8'; }; then \
+	  export DULK_CHARSET=UTF-8; fi; \
+	exec $(BUILD)/dulk examples/sample.log
 
 test: build asan
 	@sh tools/deps.sh $(TEST_PKGS)

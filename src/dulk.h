@@ -98,6 +98,24 @@ void out_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void out_vprintf(const char* fmt, va_list ap);
 void out_flush();
 
+// What the output layer writes to the terminal: the Shift-JIS bytes as they
+// are, or the same text in UTF-8 for today's terminals.
+enum class out_charset { sjis, utf8 };
+// Reads DULK_CHARSET ("UTF-8" or "utf8", any case, chooses UTF-8; anything
+// else Shift-JIS).  Called once at start-up.
+void out_init_charset();
+out_charset charset_from_name(const char* name);  // null: Shift-JIS
+void out_set_charset(out_charset cs);
+out_charset out_get_charset();
+
+// Shift-JIS to UTF-8 through iconv from CP932, appended to out.  For the
+// screen every character keeps the columns it takes in Shift-JIS (narrow
+// double-byte characters get a blank after them, and what does not convert
+// becomes one U+FFFD per column), so rows keep their layout.  For a file the
+// text is converted as it is, one U+FFFD per byte that does not convert.
+enum class utf8_use { screen, file };
+void sjis_to_utf8(std::string_view in, std::string& out, utf8_use use);
+
 // Thin wrappers over the few curses calls the viewer makes; they do nothing
 // until curses has been started, so painters can run in tests.
 void term_start();
@@ -226,6 +244,9 @@ FILE* create_private(const char* path);
 // The file the pager or editor is shown for an extract: the extract itself,
 // or a copy converted for the terminal's character set.
 std::string display_copy(const char* path);
+inline constexpr const char* kDisplayCopy = "/tmp/dulk_tmp.utf8";
+// Removes the UTF-8 copy when this run made one; the quit path calls it.
+void remove_display_copy();
 void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int index);
 
 }  // namespace dulk
