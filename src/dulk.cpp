@@ -186,7 +186,10 @@ void fatal(const char* what) {
     store_failed = store_readed(tent, log_path.c_str(), ent_cnt);
     store_errno = errno;
     storing = false;
-    if (store_failed == nullptr) ::unlink(kTmpFile);
+    if (store_failed == nullptr) {
+      ::unlink(kTmpFile);
+      remove_display_copy();
+    }
   }
   out_flush();
   term_restore();
@@ -1320,6 +1323,7 @@ void set_readed(title_ent* table, const char* path) {
 void save_readed(title_ent* table, const char* path, int count) {
   if (const char* failed = store_readed(table, path, count)) fail_now(failed);
   ::unlink(kTmpFile);
+  remove_display_copy();
 }
 
 void add_file(const char* src, const char* dst) {

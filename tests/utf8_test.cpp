@@ -517,6 +517,9 @@ TEST(E2eUtf8Pager, PagerIsShownTheUtf8CopyAndTheExtractStaysShiftJis) {
   EXPECT_NE(dir.read("seen").find("本文です"), std::string::npos);
   EXPECT_NE(r.output.find("テスト発言です"), std::string::npos);
   EXPECT_EQ(r.output.find("\x83\x65"), std::string::npos) << "Shift-JIS reached the terminal";
+  // Quitting removes the copy along with the extract.
+  struct stat st;
+  EXPECT_NE(::lstat(dulk::kDisplayCopy, &st), 0);
 }
 
 }  // namespace
