@@ -5,9 +5,14 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace dulk {
@@ -25,78 +30,193 @@ int readline(FILE* fp, std::string& buf) {
 
 namespace {
 
-// Reads the log in large blocks and hands out one line at a time, with the
-// same text readline gives (carriage returns dropped) and the exact byte
-// position after each line.  A line may be any length: the block grows to
-// hold it.
+// Bit i set when byte i of the 64 bytes at p is '\n'.
+uint64_t newlines64(const char* p) {
+#if defined(__SSE2__)
+  const __m128i nl = _mm_set1_epi8('\n');
+  uint64_t m = 0;
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; k++) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))))
+         << (16 * k);
+  }
+  return m;
+#else
+  uint64_t m = 0;
+  for (int i = 0; i < 64; i++) m |= static_cast<uint64_t>(p[i] == '\n') << i;
+  return m;
+#endif
+}
+
+// Set bits in a word (without relying on a population-count instruction,
+// which the baseline x86-64 target lacks).
+inline int bit_count(uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+  return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+}
+
+// Reads the log in blocks and hands out one line at a time, with the same
+// text readline gives (carriage returns dropped) and the exact byte position
+// after each line.  A line may be any length: the block grows to hold it.
+// The line ends of a whole block are listed first, 64 bytes at a time from
+// a bit mask, so that handing out a line takes no branch that depends on
+// the text.  A line handed out stays valid until the next call, and at
+// least kSlack bytes may be read past its end (they belong to the next
+// lines or are zero).
 class log_reader {
  public:
-  explicit log_reader(int fd) : fd_(fd), buf_(kBlock) {
+  static constexpr size_t kSlack = 64;
+
+  explicit log_reader(int fd) : fd_(fd), mem_(new char[1 + kBlock + kSlack]), cap_(kBlock) {
+    mem_[0] = '\n';  // so the byte before any line can be read
 #ifdef POSIX_FADV_SEQUENTIAL
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
+    ends_.resize(kBlock / 8 + kSpare);
   }
 
-  // Returns '\n' or EOF like readline; line stays valid until the next call.
+  // Returns '\n' or EOF like readline.
   int next(std::string_view& line) {
-    for (;;) {
-      const char* start = buf_.data() + pos_;
-      size_t avail = end_ - pos_;
-      const void* nl = avail != 0 ? std::memchr(start + scanned_, '\n', avail - scanned_) : nullptr;
-      if (nl != nullptr) {
-        size_t len = static_cast<size_t>(static_cast<const char*>(nl) - start);
-        pos_ += len + 1;
-        scanned_ = 0;
-        line = clean(start, len);
-        return '\n';
-      }
-      scanned_ = avail;
-      if (eof_ || !fill()) {
-        line = clean(start, avail);
-        pos_ = end_;
-        scanned_ = 0;
-        return EOF;
-      }
+    if (idx_ == nidx_ && !index_more()) {
+      line = clean(pos_, end_ - pos_);
+      pos_ = end_;
+      return EOF;
     }
+    size_t at = pos_;
+    size_t nl = ends_[idx_++];
+    pos_ = nl + 1;
+    line = clean(at, nl - at);
+    return '\n';
   }
 
   // Position in the log right after the last line handed out.
   long tell() const { return static_cast<long>(base_ + pos_); }
 
  private:
-  static constexpr size_t kBlock = 1 << 22;
+  char* buf() const { return mem_.get() + 1; }
 
-  // Drops carriage returns, as readline does; a NUL byte ends the text of a
-  // line, as it ends every C string the line is later handled as.
-  std::string_view clean(const char* p, size_t len) {
-    if (const void* z = std::memchr(p, '\0', len)) {
-      len = static_cast<size_t>(static_cast<const char*>(z) - p);
+  // Small enough to stay in the processor's cache between the read that
+  // fills it and the scan that follows.
+  static constexpr size_t kBlock = 1 << 18;
+  static constexpr size_t kSpare = 64;  // list entries written past the count
+
+  // Lists the line ends of the bytes read and not yet listed, reading more
+  // when there are none; false at the end of the log.
+  bool index_more() {
+    idx_ = nidx_ = 0;
+    for (;;) {
+      size_t full = (end_ - scan_) / 64 * 64;
+      if (ends_.size() < full / 8 + kSpare) ends_.resize(full / 8 + kSpare);
+      list_ends(scan_, full, ~uint64_t{0});
+      scan_ += full;
+      if (nidx_ > 0) return true;
+      if (!eof_ && fill()) continue;
+      if (scan_ == end_) return false;
+      // The last bytes of the log, fewer than 64.
+      list_ends(scan_, 64, (uint64_t{1} << (end_ - scan_)) - 1);
+      scan_ = end_;
+      return nidx_ > 0;
     }
-    const char* cr = static_cast<const char*>(std::memchr(p, '\r', len));
-    if (cr == nullptr) return {p, len};
-    scratch_.assign(p, static_cast<size_t>(cr - p));
-    for (const char* q = cr + 1; q < p + len; q++) {
-      if (*q != '\r') scratch_.push_back(*q);
-    }
-    return scratch_;
   }
 
-  // Moves the unread tail to the front (growing the block when one line
-  // fills it) and reads more; false at the end of the file.
-  bool fill() {
-    size_t tail = end_ - pos_;
-    if (pos_ > 0) {
-      std::memmove(buf_.data(), buf_.data() + pos_, tail);
-      base_ += pos_;
-      pos_ = 0;
-      end_ = tail;
+  // Appends the positions of the '\n' bytes in [from, from + len) to ends_,
+  // keeping those a mask selects; len is a multiple of 64.
+  void list_ends(size_t from, size_t len, uint64_t keep) {
+    uint32_t* out = ends_.data() + nidx_;
+    const char* p = buf();
+    for (size_t c = from; c < from + len; c += 64) {
+      uint64_t m = newlines64(p + c) & keep;
+      int n = bit_count(m);
+      // Eight entries are written whatever the count, then the rest: most
+      // chunks hold fewer, and a fixed number of steps predicts well.
+#pragma GCC unroll 8
+      for (int k = 0; k < 8; k++) {
+        out[k] = static_cast<uint32_t>(c + (m != 0 ? static_cast<size_t>(__builtin_ctzll(m)) : 0));
+        m &= m - 1;
+      }
+      for (int k = 8; k < n; k++) {
+        out[k] = static_cast<uint32_t>(c + static_cast<size_t>(__builtin_ctzll(m)));
+        m &= m - 1;
+      }
+      out += n;
     }
-    if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
+    nidx_ = static_cast<size_t>(out - ends_.data());
+  }
+
+  // The first position at or after `from` that holds byte c, or end_.  The
+  // answer is remembered, so a block without c is searched once, not once
+  // per line.
+  struct next_byte {
+    size_t at = 0;
+    bool known = false;
+  };
+  size_t find(next_byte& nb, char c, size_t from) {
+    if (!nb.known || nb.at < from) {
+      const void* hit = std::memchr(buf() + from, c, end_ - from);
+      nb.at = hit != nullptr ? static_cast<size_t>(static_cast<const char*>(hit) - buf()) : end_;
+      nb.known = true;
+    }
+    return nb.at;
+  }
+
+  // A NUL byte ends the text of a line, as it ends every C string the line
+  // is later handled as; carriage returns are dropped, as readline does.
+  // The usual one, at the end of a line, is simply left out.
+  std::string_view clean(size_t at, size_t len) {
+    const char* p = buf() + at;
+    len -= static_cast<size_t>(len > 0) & static_cast<size_t>(p[len - 1] == '\r');
+    if (at + len <= special_) return {p, len};
+    return clean_slow(at, len);
+  }
+
+  std::string_view clean_slow(size_t at, size_t len) {
+    const char* p = buf() + at;
+    while (len > 0 && p[len - 1] == '\r') len--;
+    size_t nul = find(nul_, '\0', at);
+    size_t cr = find(cr_, '\r', at);
+    special_ = std::min(nul, cr);
+    if (nul < at + len) len = nul - at;
+    if (cr >= at + len) return {p, len};
+    scratch_.resize(len + kSlack);
+    size_t out = cr - at;
+    std::memcpy(scratch_.data(), p, out);
+    for (const char* q = buf() + cr + 1; q < p + len; q++) {
+      if (*q != '\r') scratch_[out++] = *q;
+    }
+    std::memset(scratch_.data() + out, 0, kSlack);
+    return {scratch_.data(), out};
+  }
+
+  // Moves the unread bytes to the front (growing the block when one line
+  // fills it) and reads more; false at the end of the file.  Only called
+  // when every listed line end has been handed out.
+  bool fill() {
+    if (pos_ > 0) {
+      size_t tail = end_ - pos_;
+      std::memmove(buf(), buf() + pos_, tail);
+      base_ += pos_;
+      scan_ -= pos_;
+      end_ = tail;
+      pos_ = 0;
+    }
+    if (end_ == cap_) {
+      std::unique_ptr<char[]> bigger(new char[1 + cap_ * 2 + kSlack]);
+      bigger[0] = '\n';
+      std::memcpy(bigger.get() + 1, buf(), end_);
+      mem_ = std::move(bigger);
+      cap_ *= 2;
+    }
+    cr_.known = false;
+    nul_.known = false;
+    special_ = 0;
     for (;;) {
-      ssize_t n = ::pread(fd_, buf_.data() + end_, buf_.size() - end_,
-                          static_cast<off_t>(base_ + end_));
+      ssize_t n = ::pread(fd_, buf() + end_, cap_ - end_, static_cast<off_t>(base_ + end_));
       if (n > 0) {
         end_ += static_cast<size_t>(n);
+        std::memset(buf() + end_, 0, kSlack);
         return true;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -106,13 +226,18 @@ class log_reader {
   }
 
   int fd_;
-  std::vector<char> buf_;
-  size_t pos_ = 0;      // start of the unread part
-  size_t end_ = 0;      // end of the bytes read
-  size_t scanned_ = 0;  // bytes of the unread part known to hold no '\n'
-  unsigned long base_ = 0;  // log position of buf_[0]
+  std::unique_ptr<char[]> mem_;  // one byte, cap_ bytes, kSlack more
+  size_t cap_;
+  size_t pos_ = 0;          // start of the next line
+  size_t scan_ = 0;         // line ends before this are listed
+  size_t end_ = 0;          // end of the bytes read
+  unsigned long base_ = 0;  // log position of buf()[0]
   bool eof_ = false;
-  std::string scratch_;
+  std::vector<uint32_t> ends_;  // listed line ends, positions in buf()
+  size_t idx_ = 0, nidx_ = 0;   // next entry to hand out, entries listed
+  next_byte cr_, nul_;
+  size_t special_ = 0;  // no '\r' or NUL lies in [a line's start, special_)
+  std::vector<char> scratch_;  // a line with its carriage returns dropped
 };
 
 // ---- line forms ---------------------------------------------------------------
@@ -175,35 +300,98 @@ constexpr std::string_view kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";  // �
 constexpr std::string_view kWeekly = "\x8d\xa1\x8f\x54\x82\xcc\x82\xa8\x92\x6d\x82\xe7\x82\xb9";  // 今週のお知らせ
 constexpr std::string_view kInboxStart = "=== \x8e\xf3\x90\x4d\x95\xeb \x98\x41\x94\xd4";  // === 受信簿 連番
 
-bool is_digit_at(std::string_view s, size_t i) { return i < s.size() && s[i] >= '0' && s[i] <= '9'; }
-bool byte_at(std::string_view s, size_t i, char c) { return i < s.size() && s[i] == c; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool text_at(std::string_view s, size_t col, std::string_view lit) {
-  return s.size() >= col + lit.size() && std::memcmp(s.data() + col, lit.data(), lit.size()) == 0;
+  return s.size() >= col + lit.size() && s[col] == lit[0] &&
+         std::memcmp(s.data() + col + 1, lit.data() + 1, lit.size() - 1) == 0;
 }
 
-// The first form a line matches, in the order the forms are tried.
+// The first form a line matches, in the order the forms are tried.  Most
+// lines are message text: the tests by position come first and fail on a
+// byte or two, and the forms that start with a fixed text are told apart by
+// their first byte.  Only an escape sequence can share its start with an
+// indented list heading, which is tried before it.
 form_id match_form(std::string_view s) {
-  if (s.size() < 2) return kNone;  // every form needs at least two bytes
-  if (is_digit_at(s, 0) && is_digit_at(s, 2) && byte_at(s, 5, '/')) return kForum;
-  if (is_digit_at(s, 2) && is_digit_at(s, 4) && byte_at(s, 7, '/')) return kForumIndented;
-  if (byte_at(s, 20, ']') && text_at(s, 4, " [")) return kBracket;
-  if (byte_at(s, 23, ']') && text_at(s, 7, " [")) return kBracketIndented;
-  if (text_at(s, 0, kAngle)) return kAngleHeading;
-  if (text_at(s, 0, kConference)) return kConferenceHeading;
-  if (text_at(s, 0, kHomeParty)) return kHomePartyHeading;
-  if (text_at(s, 0, kIdListText)) return kIdList;
+  size_t n = s.size();
+  if (n < 2) return kNone;  // every form needs at least two bytes
+  if (n > 5 && s[5] == '/' && is_digit(s[0]) && is_digit(s[2])) return kForum;
+  if (n > 7 && s[7] == '/' && is_digit(s[2]) && is_digit(s[4])) return kForumIndented;
+  if (n > 20 && s[20] == ']' && s[4] == ' ' && s[5] == '[') return kBracket;
+  if (n > 23 && s[23] == ']' && s[7] == ' ' && s[8] == '[') return kBracketIndented;
+  switch (s[0]) {
+    case '\x81':
+      if (s[1] == kAngle[1]) return kAngleHeading;
+      if (text_at(s, 0, kConference)) return kConferenceHeading;
+      break;
+    case '\x83':
+      if (text_at(s, 0, kHomeParty)) return kHomePartyHeading;
+      break;
+    case '\x94':
+      if (text_at(s, 0, kIdListText)) return kIdList;
+      break;
+    default:
+      break;
+  }
   if (text_at(s, 2, kIdListText)) return kIdListIndented;
   if (text_at(s, 0, kDataName)) return kDataList;
   if (text_at(s, 2, kDataName)) return kDataListIndented;
-  if (text_at(s, 0, kWeekly)) return kWeeklyNotice;
-  if (text_at(s, 0, "Subject:")) return kNewsSubject;
-  if (text_at(s, 0, kInboxStart)) return kInbox;
-  if (text_at(s, 0, "No.")) return kNumberHeading;
-  if (text_at(s, 0, "\033[")) return kEscapeMarked;
-  if (s.size() > 51 && s[42] == '/' && s[45] == '/' && s[48] == ' ' && s[51] == ':') {
-    return kMailList;
+  switch (s[0]) {
+    case '\x8d':
+      if (text_at(s, 0, kWeekly)) return kWeeklyNotice;
+      break;
+    case 'S':
+      if (text_at(s, 0, "Subject:")) return kNewsSubject;
+      break;
+    case '=':
+      if (text_at(s, 0, kInboxStart)) return kInbox;
+      break;
+    case 'N':
+      if (text_at(s, 0, "No.")) return kNumberHeading;
+      break;
+    case '\033':
+      if (s[1] == '[') return kEscapeMarked;
+      break;
+    default:
+      break;
   }
+  if (n > 51 && s[42] == '/' && s[45] == '/' && s[48] == ' ' && s[51] == ':') return kMailList;
   return kNone;
+}
+
+// The two bytes a line starts with, for every form that starts with a fixed
+// text, and for Xref: in any case.
+constexpr uint16_t two(char a, char b) {
+  return static_cast<uint16_t>(static_cast<unsigned char>(a) | static_cast<unsigned char>(b) << 8);
+}
+struct start_set {
+  uint64_t bits[1024] = {};
+  constexpr start_set() {
+    const uint16_t starts[] = {
+        two(kAngle[0], kAngle[1]),           two(kConference[0], kConference[1]),
+        two(kHomeParty[0], kHomeParty[1]),   two(kIdListText[0], kIdListText[1]),
+        two(kDataName[0], kDataName[1]),     two(kWeekly[0], kWeekly[1]),
+        two('S', 'u'),                       two(kInboxStart[0], kInboxStart[1]),
+        two('N', 'o'),                       two('\033', '['),
+        two('x', 'r'), two('x', 'R'), two('X', 'r'), two('X', 'R')};
+    for (uint16_t v : starts) bits[v >> 6] |= uint64_t{1} << (v & 63);
+  }
+  bool has(uint16_t v) const { return (bits[v >> 6] >> (v & 63)) & 1; }
+};
+constexpr start_set kStarts;
+
+// False only for a line that can be neither a title nor an Xref: line.
+// Most lines of a log are message text, and for them this is one pass over
+// a few bytes without a branch; it may read past the end of the line (the
+// reader leaves readable bytes there), and what it finds there can only
+// make it answer true, never hide a title.
+inline bool maybe_title(std::string_view s) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+  uint16_t w0 = static_cast<uint16_t>(p[0] | p[1] << 8);
+  uint16_t w2 = static_cast<uint16_t>(p[2] | p[3] << 8);
+  bool hit = kStarts.has(w0);
+  hit |= (w2 == two(kIdListText[0], kIdListText[1])) | (w2 == two(kDataName[0], kDataName[1]));
+  hit |= (p[5] == '/') | (p[7] == '/') | (p[20] == ']') | (p[23] == ']') | (p[42] == '/');
+  return hit;
 }
 
 bool starts_with_nocase(std::string_view s, std::string_view prefix) {
@@ -277,10 +465,10 @@ void read_title(FILE* log, title_ent* table, int* count) {
   int last_meter = -1;
   log_reader rd(fileno(log));
   std::string_view line;
-  std::string title_line;  // a copy where the next read would invalidate line
   std::string work;
 
   while (rd.next(line) != EOF) {
+    if (!maybe_title(line)) continue;
     form_id form = match_form(line);
     if (form == kNone) {
       if (starts_with_nocase(line, "xref:")) apply_xref(line, article);
@@ -319,9 +507,10 @@ void read_title(FILE* log, title_ent* table, int* count) {
       tl = next;
       column = 0;
     }
-    title_line.assign(tl);
-    tl = title_line;
     e.offset = rd.tell();
+    // The title is stored before any follow-up line is read: reading one
+    // may reuse the bytes the title line stands in.
+    if (form != kNewsSubject) e.title = title_store(from_column(tl, column));
 
     if (form == kForum || form == kForumIndented) {
       std::string_view follow;
@@ -329,7 +518,6 @@ void read_title(FILE* log, title_ent* table, int* count) {
       e.group = static_cast<uint8_t>(dk_atoi(from_column(follow, 1)));
       int parent = follow.size() > 22 ? dk_atoi(follow.substr(23)) : 0;
       table[idx] = e;
-      table[idx].title = title_store(from_column(tl, column));
       table[idx].depth = parent != 0 ? static_cast<int8_t>(search_and_add(idx, parent)) : 0;
     } else if (form == kEscapeMarked) {
       unsigned sum = 0;
@@ -341,7 +529,6 @@ void read_title(FILE* log, title_ent* table, int* count) {
       rd.next(reply);
       int parent = text_at(reply, 0, " <") ? dk_atoi(reply.substr(2)) : 0;
       table[idx] = e;
-      table[idx].title = title_store(tl);
       table[idx].depth = parent != 0 ? static_cast<int8_t>(search_and_add4sx(idx, parent)) : 0;
     } else if (form == kNewsSubject) {
       // The header block runs to the first line without ':'.
@@ -395,7 +582,6 @@ void read_title(FILE* log, title_ent* table, int* count) {
       table[idx].depth = seen_refs ? static_cast<int8_t>(search_and_add4news(idx, ref.data())) : 0;
     } else {
       table[idx] = e;
-      table[idx].title = title_store(from_column(tl, column));
     }
 
     int value = size > 0 ? static_cast<int>(table[idx].offset * 21 / size) : 0;
