@@ -410,7 +410,7 @@ std::string_view from_column(std::string_view s, size_t col) {
 
 // An Xref: line names the article number: the number after the first ':' of
 // the "-g" newsgroup's part, or else of the line's third field.
-void apply_xref(std::string_view line, int& article) {
+void apply_xref(std::string_view line, int& article, std::string& src, std::string& field) {
   if (gf) {
     size_t at = line.find(newsgrp);
     if (at == std::string_view::npos) return;
@@ -419,8 +419,7 @@ void apply_xref(std::string_view line, int& article) {
     if (colon != std::string_view::npos) article = dk_atoi(rest.substr(colon + 1));
     return;
   }
-  std::string field;
-  std::string src(line);
+  src.assign(line);
   if (get_item(src.c_str(), " ", 3, field) == nullptr) return;
   size_t colon = field.find(':');
   if (colon != std::string::npos) article = dk_atoi(std::string_view(field).substr(colon + 1));
@@ -439,15 +438,41 @@ int collapse_heading(title_ent* table, int idx, int8_t kind) {
   return at;
 }
 
-// Decodes a news subject into Shift-JIS.
-std::string decode_subject(std::string_view subject) {
-  std::string text(subject);
-  std::vector<char> jis(text.size() + 64);
-  chg_iso2022(text.c_str(), jis.data());
-  std::vector<char> sjis(std::strlen(jis.data()) + 64);
+// Buffers the scan reuses from title to title, so that a news article or
+// an Xref: line costs no allocation once they have grown.
+struct scan_buffers {
+  std::string text, field, ref, title;
+  std::vector<char> jis, sjis;
+};
+
+// Decodes a news subject into Shift-JIS, appended to out.
+void decode_subject(std::string_view subject, scan_buffers& b, std::string& out) {
+  b.text.assign(subject);
+  if (b.jis.size() < b.text.size() + 64) b.jis.resize(b.text.size() + 64);
+  chg_iso2022(b.text.c_str(), b.jis.data());
+  size_t n = std::strlen(b.jis.data());
+  if (b.sjis.size() < n + 64) b.sjis.resize(n + 64);
   int state = 0;
-  jis2sjis(jis.data(), sjis.data(), &state);
-  return std::string(sjis.data());
+  jis2sjis(b.jis.data(), b.sjis.data(), &state);
+  out += b.sjis.data();
+}
+
+// "%05d: " as printf writes it; returns the length.
+size_t article_prefix(int v, char* out) {
+  char digits[16];
+  size_t n = 0;
+  unsigned u = v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
+  do {
+    digits[n++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  size_t len = 0;
+  if (v < 0) out[len++] = '-';
+  for (size_t w = n + len; w < 5; w++) out[len++] = '0';
+  while (n > 0) out[len++] = digits[--n];
+  out[len++] = ':';
+  out[len++] = ' ';
+  return len;
 }
 
 }  // namespace
@@ -463,15 +488,17 @@ void read_title(FILE* log, title_ent* table, int* count) {
   thread_index_reset();
   int article = 0;
   int last_meter = -1;
+  long meter_at = 0;  // the first offset at which the meter moves on
   log_reader rd(fileno(log));
   std::string_view line;
   std::string work;
+  scan_buffers bufs;
 
   while (rd.next(line) != EOF) {
     if (!maybe_title(line)) continue;
     form_id form = match_form(line);
     if (form == kNone) {
-      if (starts_with_nocase(line, "xref:")) apply_xref(line, article);
+      if (starts_with_nocase(line, "xref:")) apply_xref(line, article, bufs.text, bufs.field);
       continue;
     }
     if (*count >= max_ent) {
@@ -486,7 +513,7 @@ void read_title(FILE* log, title_ent* table, int* count) {
     size_t column = static_cast<size_t>(f.column);
     if (form == kNewsSubject) {
       work.assign(line.substr(0, 9));
-      work += decode_subject(from_column(line, 9));
+      decode_subject(from_column(line, 9), bufs, work);
       tl = work;
     }
 
@@ -532,7 +559,8 @@ void read_title(FILE* log, title_ent* table, int* count) {
       table[idx].depth = parent != 0 ? static_cast<int8_t>(search_and_add4sx(idx, parent)) : 0;
     } else if (form == kNewsSubject) {
       // The header block runs to the first line without ':'.
-      std::string ref;
+      std::string& ref = bufs.ref;
+      ref.clear();
       bool seen_refs = false;
       bool ended = false;
       char* msgid = nullptr;
@@ -546,7 +574,7 @@ void read_title(FILE* log, title_ent* table, int* count) {
         pending = false;
         if (h.find(':') == std::string_view::npos) break;
         if (starts_with_nocase(h, "xref:")) {
-          apply_xref(h, article);
+          apply_xref(h, article, bufs.text, bufs.field);
         } else if (starts_with_nocase(h, "message-id:")) {
           msgid = title_store(from_column(h, 12));
         } else if (starts_with_nocase(h, "references:")) {
@@ -570,13 +598,11 @@ void read_title(FILE* log, title_ent* table, int* count) {
         }
       }
       if (ended) break;  // the log ends inside the header block
-      std::string_view subject = from_column(tl, 9);
       char prefix[32];
-      int plen = std::snprintf(prefix, sizeof prefix, "%05d: ", article);
-      std::string title(prefix, static_cast<size_t>(plen));
-      title += subject;
+      bufs.title.assign(prefix, article_prefix(article, prefix));
+      bufs.title += from_column(tl, 9);
       table[idx] = e;
-      table[idx].title = title_store(title);
+      table[idx].title = title_store(bufs.title);
       table[idx].msgid = msgid;
       table[idx].group = 0;
       table[idx].depth = seen_refs ? static_cast<int8_t>(search_and_add4news(idx, ref.data())) : 0;
@@ -584,10 +610,16 @@ void read_title(FILE* log, title_ent* table, int* count) {
       table[idx] = e;
     }
 
-    int value = size > 0 ? static_cast<int>(table[idx].offset * 21 / size) : 0;
-    if (value != last_meter) {
-      if (vf != 1) disp_meter(20, value);
-      last_meter = value;
+    // Offsets only grow, so the meter is worked out only when the offset
+    // reaches the point where its value changes.
+    long offset = table[idx].offset;
+    if (offset >= meter_at) {
+      int value = size > 0 ? static_cast<int>(offset * 21 / size) : 0;
+      if (value != last_meter) {
+        if (vf != 1) disp_meter(20, value);
+        last_meter = value;
+      }
+      meter_at = size > 0 ? ((value + 1) * size + 20) / 21 : 0;
     }
     thread_index_add(idx);
     *count = idx + 1;

@@ -496,3 +496,18 @@ TEST(FastScan, LongLinesKeepExactOffsets) {
     EXPECT_EQ(dulk::tent[i].offset, want[static_cast<size_t>(i)].offset) << i;
   }
 }
+
+// A news title begins with the article number as "%05d: " writes it,
+// whatever its sign or width.
+TEST(FastScan, NewsTitleNumberIsWrittenAsPrintfWould) {
+  quiet_sink quiet;
+  for (const char* number : {"0", "7", "-7", "12345", "123456", "-99999", "-2147483648",
+                             "2147483647", "99999999999"}) {
+    std::string log = std::string("Xref: host a.b:") + number + "\nSubject: s\nLines: 1\n\n";
+    auto t = dulk_test::scan_log(log);
+    ASSERT_EQ(t.count, 1) << number;
+    char want[64];
+    std::snprintf(want, sizeof want, "%05d: s", std::atoi(number));
+    EXPECT_EQ(t.titles[0], want) << number;
+  }
+}
