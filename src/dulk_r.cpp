@@ -30,25 +30,6 @@ int readline(FILE* fp, std::string& buf) {
 
 namespace {
 
-// Bit i set when byte i of the 64 bytes at p is '\n'.
-uint64_t newlines64(const char* p) {
-#if defined(__SSE2__)
-  const __m128i nl = _mm_set1_epi8('\n');
-  uint64_t m = 0;
-#pragma GCC unroll 4
-  for (int k = 0; k < 4; k++) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    m |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))))
-         << (16 * k);
-  }
-  return m;
-#else
-  uint64_t m = 0;
-  for (int i = 0; i < 64; i++) m |= static_cast<uint64_t>(p[i] == '\n') << i;
-  return m;
-#endif
-}
-
 // Set bits in a word (without relying on a population-count instruction,
 // which the baseline x86-64 target lacks).
 inline int bit_count(uint64_t x) {
@@ -57,188 +38,6 @@ inline int bit_count(uint64_t x) {
   x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
   return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
 }
-
-// Reads the log in blocks and hands out one line at a time, with the same
-// text readline gives (carriage returns dropped) and the exact byte position
-// after each line.  A line may be any length: the block grows to hold it.
-// The line ends of a whole block are listed first, 64 bytes at a time from
-// a bit mask, so that handing out a line takes no branch that depends on
-// the text.  A line handed out stays valid until the next call, and at
-// least kSlack bytes may be read past its end (they belong to the next
-// lines or are zero).
-class log_reader {
- public:
-  static constexpr size_t kSlack = 64;
-
-  explicit log_reader(int fd) : fd_(fd), mem_(new char[1 + kBlock + kSlack]), cap_(kBlock) {
-    mem_[0] = '\n';  // so the byte before any line can be read
-#ifdef POSIX_FADV_SEQUENTIAL
-    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
-    ends_.resize(kBlock / 8 + kSpare);
-  }
-
-  // Returns '\n' or EOF like readline.
-  int next(std::string_view& line) {
-    if (idx_ == nidx_ && !index_more()) {
-      line = clean(pos_, end_ - pos_);
-      pos_ = end_;
-      return EOF;
-    }
-    size_t at = pos_;
-    size_t nl = ends_[idx_++];
-    pos_ = nl + 1;
-    line = clean(at, nl - at);
-    return '\n';
-  }
-
-  // Position in the log right after the last line handed out.
-  long tell() const { return static_cast<long>(base_ + pos_); }
-
- private:
-  char* buf() const { return mem_.get() + 1; }
-
-  // Small enough to stay in the processor's cache between the read that
-  // fills it and the scan that follows.
-  static constexpr size_t kBlock = 1 << 18;
-  static constexpr size_t kSpare = 64;  // list entries written past the count
-
-  // Lists the line ends of the bytes read and not yet listed, reading more
-  // when there are none; false at the end of the log.
-  bool index_more() {
-    idx_ = nidx_ = 0;
-    for (;;) {
-      size_t full = (end_ - scan_) / 64 * 64;
-      if (ends_.size() < full / 8 + kSpare) ends_.resize(full / 8 + kSpare);
-      list_ends(scan_, full, ~uint64_t{0});
-      scan_ += full;
-      if (nidx_ > 0) return true;
-      if (!eof_ && fill()) continue;
-      if (scan_ == end_) return false;
-      // The last bytes of the log, fewer than 64.
-      list_ends(scan_, 64, (uint64_t{1} << (end_ - scan_)) - 1);
-      scan_ = end_;
-      return nidx_ > 0;
-    }
-  }
-
-  // Appends the positions of the '\n' bytes in [from, from + len) to ends_,
-  // keeping those a mask selects; len is a multiple of 64.
-  void list_ends(size_t from, size_t len, uint64_t keep) {
-    uint32_t* out = ends_.data() + nidx_;
-    const char* p = buf();
-    for (size_t c = from; c < from + len; c += 64) {
-      uint64_t m = newlines64(p + c) & keep;
-      int n = bit_count(m);
-      // Eight entries are written whatever the count, then the rest: most
-      // chunks hold fewer, and a fixed number of steps predicts well.
-#pragma GCC unroll 8
-      for (int k = 0; k < 8; k++) {
-        out[k] = static_cast<uint32_t>(c + (m != 0 ? static_cast<size_t>(__builtin_ctzll(m)) : 0));
-        m &= m - 1;
-      }
-      for (int k = 8; k < n; k++) {
-        out[k] = static_cast<uint32_t>(c + static_cast<size_t>(__builtin_ctzll(m)));
-        m &= m - 1;
-      }
-      out += n;
-    }
-    nidx_ = static_cast<size_t>(out - ends_.data());
-  }
-
-  // The first position at or after `from` that holds byte c, or end_.  The
-  // answer is remembered, so a block without c is searched once, not once
-  // per line.
-  struct next_byte {
-    size_t at = 0;
-    bool known = false;
-  };
-  size_t find(next_byte& nb, char c, size_t from) {
-    if (!nb.known || nb.at < from) {
-      const void* hit = std::memchr(buf() + from, c, end_ - from);
-      nb.at = hit != nullptr ? static_cast<size_t>(static_cast<const char*>(hit) - buf()) : end_;
-      nb.known = true;
-    }
-    return nb.at;
-  }
-
-  // A NUL byte ends the text of a line, as it ends every C string the line
-  // is later handled as; carriage returns are dropped, as readline does.
-  // The usual one, at the end of a line, is simply left out.
-  std::string_view clean(size_t at, size_t len) {
-    const char* p = buf() + at;
-    len -= static_cast<size_t>(len > 0) & static_cast<size_t>(p[len - 1] == '\r');
-    if (at + len <= special_) return {p, len};
-    return clean_slow(at, len);
-  }
-
-  std::string_view clean_slow(size_t at, size_t len) {
-    const char* p = buf() + at;
-    while (len > 0 && p[len - 1] == '\r') len--;
-    size_t nul = find(nul_, '\0', at);
-    size_t cr = find(cr_, '\r', at);
-    special_ = std::min(nul, cr);
-    if (nul < at + len) len = nul - at;
-    if (cr >= at + len) return {p, len};
-    scratch_.resize(len + kSlack);
-    size_t out = cr - at;
-    std::memcpy(scratch_.data(), p, out);
-    for (const char* q = buf() + cr + 1; q < p + len; q++) {
-      if (*q != '\r') scratch_[out++] = *q;
-    }
-    std::memset(scratch_.data() + out, 0, kSlack);
-    return {scratch_.data(), out};
-  }
-
-  // Moves the unread bytes to the front (growing the block when one line
-  // fills it) and reads more; false at the end of the file.  Only called
-  // when every listed line end has been handed out.
-  bool fill() {
-    if (pos_ > 0) {
-      size_t tail = end_ - pos_;
-      std::memmove(buf(), buf() + pos_, tail);
-      base_ += pos_;
-      scan_ -= pos_;
-      end_ = tail;
-      pos_ = 0;
-    }
-    if (end_ == cap_) {
-      std::unique_ptr<char[]> bigger(new char[1 + cap_ * 2 + kSlack]);
-      bigger[0] = '\n';
-      std::memcpy(bigger.get() + 1, buf(), end_);
-      mem_ = std::move(bigger);
-      cap_ *= 2;
-    }
-    cr_.known = false;
-    nul_.known = false;
-    special_ = 0;
-    for (;;) {
-      ssize_t n = ::pread(fd_, buf() + end_, cap_ - end_, static_cast<off_t>(base_ + end_));
-      if (n > 0) {
-        end_ += static_cast<size_t>(n);
-        std::memset(buf() + end_, 0, kSlack);
-        return true;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      eof_ = true;  // a read error ends the log as the end of the file does
-      return false;
-    }
-  }
-
-  int fd_;
-  std::unique_ptr<char[]> mem_;  // one byte, cap_ bytes, kSlack more
-  size_t cap_;
-  size_t pos_ = 0;          // start of the next line
-  size_t scan_ = 0;         // line ends before this are listed
-  size_t end_ = 0;          // end of the bytes read
-  unsigned long base_ = 0;  // log position of buf()[0]
-  bool eof_ = false;
-  std::vector<uint32_t> ends_;  // listed line ends, positions in buf()
-  size_t idx_ = 0, nidx_ = 0;   // next entry to hand out, entries listed
-  next_byte cr_, nul_;
-  size_t special_ = 0;  // no '\r' or NUL lies in [a line's start, special_)
-  std::vector<char> scratch_;  // a line with its carriage returns dropped
-};
 
 // ---- line forms ---------------------------------------------------------------
 
@@ -394,6 +193,272 @@ inline bool maybe_title(std::string_view s) {
   return hit;
 }
 
+// The line ends of the 64 bytes at p as a bit mask (bit i for byte i), and
+// the bytes that need a line cleaned: a carriage return not followed by a
+// line end inside the 64 bytes, or a NUL.
+struct masks64 {
+  uint64_t ends;
+  uint64_t odd;
+};
+masks64 scan64(const char* p) {
+#if defined(__SSE2__)
+  const __m128i nl = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t ends = 0, crs = 0, nuls = 0;
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; k++) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    auto bits = [](__m128i eq) {
+      return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(eq)));
+    };
+    ends |= bits(_mm_cmpeq_epi8(v, nl)) << (16 * k);
+    crs |= bits(_mm_cmpeq_epi8(v, cr)) << (16 * k);
+    nuls |= bits(_mm_cmpeq_epi8(v, zero)) << (16 * k);
+  }
+#else
+  uint64_t ends = 0, crs = 0, nuls = 0;
+  for (int i = 0; i < 64; i++) {
+    ends |= static_cast<uint64_t>(p[i] == '\n') << i;
+    crs |= static_cast<uint64_t>(p[i] == '\r') << i;
+    nuls |= static_cast<uint64_t>(p[i] == '\0') << i;
+  }
+#endif
+  return {ends, (crs & ~(ends >> 1)) | nuls};
+}
+
+// Reads the log in blocks and hands out one line at a time, with the same
+// text readline gives (carriage returns dropped) and the exact byte position
+// after each line.  A line may be any length: the block grows to hold it.
+//
+// Each block is read in two quick passes before any line is handed out: the
+// line ends, and the rare carriage returns and NULs that stand anywhere but
+// right before a line end, are listed from 64-byte bit masks; then every
+// line gets the cheap test of maybe_title without a branch, and the lines
+// that pass are listed.  next_title() jumps from one listed line to the
+// next; next() hands out the line after the last one, as follow-up lines
+// are read.  A line handed out stays valid until the next call, and at
+// least kSlack bytes may be read past its end (they belong to the next
+// lines or are zero).
+class log_reader {
+ public:
+  static constexpr size_t kSlack = 64;
+
+  explicit log_reader(int fd) : fd_(fd), mem_(new char[1 + kBlock + kSlack]), cap_(kBlock) {
+    mem_[0] = '\n';  // so the byte before any line can be read
+#ifdef POSIX_FADV_SEQUENTIAL
+    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+  }
+
+  // The next line; returns '\n' or EOF like readline.
+  int next(std::string_view& line) {
+    if (idx_ == nidx_ && !index_more()) return last(line);
+    hand_out(idx_, line);
+    return '\n';
+  }
+
+  // The next line that may be a title or an Xref: line, passing over the
+  // others; EOF when there is none before the end of the log (a last line
+  // without '\n' is not examined, as readline reports it with EOF).
+  int next_title(std::string_view& line) {
+    for (;;) {
+      while (ci_ < ncand_ && cand_[ci_] < idx_) ci_++;
+      if (ci_ < ncand_) {
+        hand_out(cand_[ci_++], line);
+        return '\n';
+      }
+      if (nidx_ > 0) pos_ = ends_[nidx_ - 1] + 1;
+      idx_ = nidx_;
+      if (!index_more()) return last(line);
+    }
+  }
+
+  // Position in the log right after the last line handed out.
+  long tell() const { return static_cast<long>(base_ + pos_); }
+
+ private:
+  char* buf() const { return mem_.get() + 1; }
+
+  // Small enough to stay in the processor's cache between the read that
+  // fills it and the passes that follow.
+  static constexpr size_t kBlock = 1 << 18;
+
+  size_t start_of(size_t j) const { return j == 0 ? first_ : ends_[j - 1] + 1; }
+
+  void hand_out(size_t j, std::string_view& line) {
+    size_t at = start_of(j);
+    size_t nl = ends_[j];
+    idx_ = j + 1;
+    pos_ = nl + 1;
+    const char* p = buf() + at;
+    size_t len = nl - at;
+    if (dirty(at, nl)) {
+      line = clean(at, len);
+    } else {
+      // A carriage return right before the line end is left out.
+      line = {p, len - (static_cast<size_t>(len > 0) & static_cast<size_t>(p[len - 1] == '\r'))};
+    }
+  }
+
+  // The end of the log: whatever follows the last line end, with EOF.
+  int last(std::string_view& line) {
+    line = clean(pos_, end_ - pos_);
+    pos_ = end_;
+    return EOF;
+  }
+
+  // True when [at, nl) holds a carriage return (other than one right before
+  // nl) or a NUL.  Lines are asked about in order, so the walk is forward.
+  bool dirty(size_t at, size_t nl) {
+    while (spi_ < nsp_ && sp_[spi_] < at) spi_++;
+    return spi_ < nsp_ && sp_[spi_] < nl;
+  }
+
+  // Lists the line ends of the bytes not yet handed out, reading more when
+  // there are none; false at the end of the log.
+  bool index_more() {
+    for (;;) {
+      idx_ = nidx_ = nsp_ = spi_ = ncand_ = ci_ = 0;
+      size_t scan = pos_;  // nothing from here on was handed out
+      size_t full = (end_ - scan) / 64 * 64;
+      list(scan, full, ~uint64_t{0});
+      scan += full;
+      if (nidx_ == 0 && !eof_) {
+        fill();  // moves the bytes, so the listing starts again
+        continue;
+      }
+      if (nidx_ == 0 && scan < end_) list(scan, 64, (uint64_t{1} << (end_ - scan)) - 1);
+      if (nidx_ == 0) return false;
+      first_ = pos_;
+      mark_titles();
+      return true;
+    }
+  }
+
+  // Lists the line ends and the stray carriage returns and NULs in
+  // [from, from + len), keeping the bits a mask selects; len is a multiple
+  // of 64.  A carriage return in a chunk's last byte is listed whatever
+  // follows it (the next chunk may not be read yet); listing one too many
+  // only sends its line the slow way.
+  void list(size_t from, size_t len, uint64_t keep) {
+    if (ends_.size() < nidx_ + len + kSpare) ends_.resize(nidx_ + len + kSpare);
+    size_t* out = ends_.data() + nidx_;
+    const char* p = buf();
+    for (size_t c = from; c < from + len; c += 64) {
+      masks64 mk = scan64(p + c);
+      uint64_t m = mk.ends & keep;
+      uint64_t odd = mk.odd & keep;
+      while (odd != 0) {
+        if (nsp_ == sp_.size()) sp_.resize(sp_.size() * 2 + 16);
+        sp_[nsp_++] = c + static_cast<size_t>(__builtin_ctzll(odd));
+        odd &= odd - 1;
+      }
+      int n = bit_count(m);
+      // Eight entries are written whatever the count, then the rest: most
+      // chunks hold fewer, and a fixed number of steps predicts well.
+#pragma GCC unroll 8
+      for (int k = 0; k < 8; k++) {
+        // The top bit keeps the count defined once m runs out; such
+        // entries lie past n and are written over.
+        out[k] = c + static_cast<size_t>(__builtin_ctzll(m | (uint64_t{1} << 63)));
+        m &= m - 1;
+      }
+      for (int k = 8; k < n; k++) {
+        out[k] = c + static_cast<size_t>(__builtin_ctzll(m));
+        m &= m - 1;
+      }
+      out += n;
+    }
+    nidx_ = static_cast<size_t>(out - ends_.data());
+  }
+
+  // Lists the lines that maybe_title lets through, and every line with a
+  // stray carriage return or NUL (its columns are not yet where they will
+  // be once it is cleaned).
+  void mark_titles() {
+    if (cand_.size() < nidx_) cand_.resize(nidx_);
+    size_t n = 0;
+    size_t at = first_;
+    size_t sp = 0;
+    for (size_t j = 0; j < nidx_; j++) {
+      size_t nl = ends_[j];
+      while (sp < nsp_ && sp_[sp] < at) sp++;
+      bool odd = sp < nsp_ && sp_[sp] < nl;
+      cand_[n] = j;
+      n += static_cast<size_t>(maybe_title({buf() + at, nl - at}) | odd);
+      at = nl + 1;
+    }
+    ncand_ = n;
+  }
+
+  // The careful way: a NUL ends the text of a line, as it ends every C
+  // string the line is later handled as, and carriage returns are dropped.
+  std::string_view clean(size_t at, size_t len) {
+    const char* p = buf() + at;
+    if (const void* z = std::memchr(p, '\0', len)) len = static_cast<size_t>(static_cast<const char*>(z) - p);
+    const char* cr = static_cast<const char*>(std::memchr(p, '\r', len));
+    if (cr == nullptr) return {p, len};
+    scratch_.resize(len + kSlack);
+    size_t out = static_cast<size_t>(cr - p);
+    std::memcpy(scratch_.data(), p, out);
+    for (const char* q = cr + 1; q < p + len; q++) {
+      if (*q != '\r') scratch_[out++] = *q;
+    }
+    std::memset(scratch_.data() + out, 0, kSlack);
+    return {scratch_.data(), out};
+  }
+
+  // Moves the bytes not yet handed out to the front (growing the block when
+  // one line fills it) and reads more; false at the end of the file.
+  bool fill() {
+    if (pos_ > 0) {
+      size_t tail = end_ - pos_;
+      std::memmove(buf(), buf() + pos_, tail);
+      base_ += pos_;
+      end_ = tail;
+      pos_ = 0;
+    }
+    if (end_ == cap_) {
+      std::unique_ptr<char[]> bigger(new char[1 + cap_ * 2 + kSlack]);
+      bigger[0] = '\n';
+      std::memcpy(bigger.get() + 1, buf(), end_);
+      mem_ = std::move(bigger);
+      cap_ *= 2;
+    }
+    for (;;) {
+      ssize_t n = ::pread(fd_, buf() + end_, cap_ - end_, static_cast<off_t>(base_ + end_));
+      if (n > 0) {
+        end_ += static_cast<size_t>(n);
+        std::memset(buf() + end_, 0, kSlack);
+        return true;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      eof_ = true;  // a read error ends the log as the end of the file does
+      std::memset(buf() + end_, 0, kSlack);
+      return false;
+    }
+  }
+
+  static constexpr size_t kSpare = 64;  // list entries written past the count
+
+  int fd_;
+  std::unique_ptr<char[]> mem_;  // one byte, cap_ bytes, kSlack more
+  size_t cap_;
+  size_t pos_ = 0;          // start of the next line
+  size_t end_ = 0;          // end of the bytes read
+  unsigned long base_ = 0;  // log position of buf()[0]
+  bool eof_ = false;
+  size_t first_ = 0;                  // start of the first listed line
+  std::vector<size_t> ends_;          // listed line ends, positions in buf()
+  size_t idx_ = 0, nidx_ = 0;         // next line to hand out, lines listed
+  std::vector<size_t> sp_;            // stray carriage returns and NULs
+  size_t spi_ = 0, nsp_ = 0;
+  std::vector<size_t> cand_;          // lines maybe_title lets through
+  size_t ci_ = 0, ncand_ = 0;
+  std::vector<char> scratch_;  // a line with its carriage returns dropped
+};
+
 bool starts_with_nocase(std::string_view s, std::string_view prefix) {
   if (s.size() < prefix.size()) return false;
   for (size_t i = 0; i < prefix.size(); i++) {
@@ -494,8 +559,7 @@ void read_title(FILE* log, title_ent* table, int* count) {
   std::string work;
   scan_buffers bufs;
 
-  while (rd.next(line) != EOF) {
-    if (!maybe_title(line)) continue;
+  while (rd.next_title(line) != EOF) {
     form_id form = match_form(line);
     if (form == kNone) {
       if (starts_with_nocase(line, "xref:")) apply_xref(line, article, bufs.text, bufs.field);
