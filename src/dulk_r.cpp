@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 #include <cerrno>
@@ -187,44 +187,79 @@ inline bool maybe_title(std::string_view s) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
   uint16_t w0 = static_cast<uint16_t>(p[0] | p[1] << 8);
   uint16_t w2 = static_cast<uint16_t>(p[2] | p[3] << 8);
-  bool hit = kStarts.has(w0);
-  hit |= (w2 == two(kIdListText[0], kIdListText[1])) | (w2 == two(kDataName[0], kDataName[1]));
-  hit |= (p[5] == '/') | (p[7] == '/') | (p[20] == ']') | (p[23] == ']') | (p[42] == '/');
-  return hit;
+  // Sums of 0/1 values: no short-circuit, so no branch.
+  int hits = int{kStarts.has(w0)} + int{w2 == two(kIdListText[0], kIdListText[1])} +
+             int{w2 == two(kDataName[0], kDataName[1])} + int{p[5] == '/'} + int{p[7] == '/'} +
+             int{p[20] == ']'} + int{p[23] == ']'} + int{p[42] == '/'};
+  return hits != 0;
 }
 
-// The line ends of the 64 bytes at p as a bit mask (bit i for byte i), and
-// the bytes that need a line cleaned: a carriage return not followed by a
-// line end inside the 64 bytes, or a NUL.
-struct masks64 {
-  uint64_t ends;
-  uint64_t odd;
-};
-masks64 scan64(const char* p) {
+// For each 64-byte chunk of p (n chunks): the line ends as a bit mask (bit
+// i for byte i), and the bytes that need a line cleaned: a carriage return
+// not followed by a line end inside the chunk, or a NUL.
+using chunk_scanner = void (*)(const char* p, size_t n, uint64_t* ends, uint64_t* odd);
+
+void scan_chunks_plain(const char* p, size_t n, uint64_t* ends, uint64_t* odd) {
+  for (size_t c = 0; c < n; c++, p += 64) {
+    uint64_t e = 0, cr = 0, z = 0;
 #if defined(__SSE2__)
-  const __m128i nl = _mm_set1_epi8('\n');
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i zero = _mm_setzero_si128();
-  uint64_t ends = 0, crs = 0, nuls = 0;
+    const __m128i nl = _mm_set1_epi8('\n');
+    const __m128i ret = _mm_set1_epi8('\r');
+    const __m128i zero = _mm_setzero_si128();
 #pragma GCC unroll 4
-  for (int k = 0; k < 4; k++) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    auto bits = [](__m128i eq) {
-      return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(eq)));
-    };
-    ends |= bits(_mm_cmpeq_epi8(v, nl)) << (16 * k);
-    crs |= bits(_mm_cmpeq_epi8(v, cr)) << (16 * k);
-    nuls |= bits(_mm_cmpeq_epi8(v, zero)) << (16 * k);
-  }
+    for (int k = 0; k < 4; k++) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+      e |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))))
+           << (16 * k);
+      cr |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, ret))))
+            << (16 * k);
+      z |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))))
+           << (16 * k);
+    }
 #else
-  uint64_t ends = 0, crs = 0, nuls = 0;
-  for (int i = 0; i < 64; i++) {
-    ends |= static_cast<uint64_t>(p[i] == '\n') << i;
-    crs |= static_cast<uint64_t>(p[i] == '\r') << i;
-    nuls |= static_cast<uint64_t>(p[i] == '\0') << i;
-  }
+    for (int i = 0; i < 64; i++) {
+      e |= static_cast<uint64_t>(p[i] == '\n') << i;
+      cr |= static_cast<uint64_t>(p[i] == '\r') << i;
+      z |= static_cast<uint64_t>(p[i] == '\0') << i;
+    }
 #endif
-  return {ends, (crs & ~(ends >> 1)) | nuls};
+    ends[c] = e;
+    odd[c] = (cr & ~(e >> 1)) | z;
+  }
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The same with 32-byte registers, on processors that have them.
+__attribute__((target("avx2"))) void scan_chunks_avx2(const char* p, size_t n, uint64_t* ends,
+                                                       uint64_t* odd) {
+  const __m256i nl = _mm256_set1_epi8('\n');
+  const __m256i ret = _mm256_set1_epi8('\r');
+  const __m256i zero = _mm256_setzero_si256();
+  for (size_t c = 0; c < n; c++, p += 64) {
+    __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    uint64_t e = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, nl))) |
+                 static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, nl))))
+                     << 32;
+    uint64_t cr = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, ret))) |
+                  static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, ret))))
+                      << 32;
+    uint64_t z = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, zero))) |
+                 static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, zero))))
+                     << 32;
+    ends[c] = e;
+    odd[c] = (cr & ~(e >> 1)) | z;
+  }
+}
+#endif
+
+bool wide_allowed = true;
+
+chunk_scanner pick_scanner() {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  if (wide_allowed && __builtin_cpu_supports("avx2")) return scan_chunks_avx2;
+#endif
+  return scan_chunks_plain;
 }
 
 // Reads the log in blocks and hands out one line at a time, with the same
@@ -343,28 +378,33 @@ class log_reader {
   // only sends its line the slow way.
   void list(size_t from, size_t len, uint64_t keep) {
     if (ends_.size() < nidx_ + len + kSpare) ends_.resize(nidx_ + len + kSpare);
+    size_t chunks = len / 64;
+    if (end_masks_.size() < chunks) {
+      end_masks_.resize(chunks);
+      odd_masks_.resize(chunks);
+    }
+    scan_chunks_(buf() + from, chunks, end_masks_.data(), odd_masks_.data());
     size_t* out = ends_.data() + nidx_;
-    const char* p = buf();
-    for (size_t c = from; c < from + len; c += 64) {
-      masks64 mk = scan64(p + c);
-      uint64_t m = mk.ends & keep;
-      uint64_t odd = mk.odd & keep;
+    for (size_t i = 0; i < chunks; i++) {
+      size_t c = from + 64 * i;
+      uint64_t m = end_masks_[i] & keep;
+      uint64_t odd = odd_masks_[i] & keep;
       while (odd != 0) {
         if (nsp_ == sp_.size()) sp_.resize(sp_.size() * 2 + 16);
         sp_[nsp_++] = c + static_cast<size_t>(__builtin_ctzll(odd));
         odd &= odd - 1;
       }
       int n = bit_count(m);
-      // Eight entries are written whatever the count, then the rest: most
+      // Four entries are written whatever the count, then the rest: most
       // chunks hold fewer, and a fixed number of steps predicts well.
-#pragma GCC unroll 8
-      for (int k = 0; k < 8; k++) {
+#pragma GCC unroll 4
+      for (int k = 0; k < 4; k++) {
         // The top bit keeps the count defined once m runs out; such
         // entries lie past n and are written over.
         out[k] = c + static_cast<size_t>(__builtin_ctzll(m | (uint64_t{1} << 63)));
         m &= m - 1;
       }
-      for (int k = 8; k < n; k++) {
+      for (int k = 4; k < n; k++) {
         out[k] = c + static_cast<size_t>(__builtin_ctzll(m));
         m &= m - 1;
       }
@@ -386,7 +426,7 @@ class log_reader {
       while (sp < nsp_ && sp_[sp] < at) sp++;
       bool odd = sp < nsp_ && sp_[sp] < nl;
       cand_[n] = j;
-      n += static_cast<size_t>(maybe_title({buf() + at, nl - at}) | odd);
+      n += static_cast<size_t>(maybe_title({buf() + at, nl - at})) | static_cast<size_t>(odd);
       at = nl + 1;
     }
     ncand_ = n;
@@ -450,6 +490,8 @@ class log_reader {
   unsigned long base_ = 0;  // log position of buf()[0]
   bool eof_ = false;
   size_t first_ = 0;                  // start of the first listed line
+  chunk_scanner scan_chunks_ = pick_scanner();
+  std::vector<uint64_t> end_masks_, odd_masks_;  // a block's chunks
   std::vector<size_t> ends_;          // listed line ends, positions in buf()
   size_t idx_ = 0, nidx_ = 0;         // next line to hand out, lines listed
   std::vector<size_t> sp_;            // stray carriage returns and NULs
@@ -541,6 +583,8 @@ size_t article_prefix(int v, char* out) {
 }
 
 }  // namespace
+
+void scan_use_wide(bool on) { wide_allowed = on; }
 
 // ---- the scan ------------------------------------------------------------------
 

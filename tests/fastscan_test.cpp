@@ -447,6 +447,12 @@ void compare_random_logs(bool links) {
 
 TEST(FastScan, MatchesPlainScannerOnRandomLogs) { compare_random_logs(false); }
 
+TEST(FastScan, MatchesPlainScannerWithBaselineRegisters) {
+  dulk::scan_use_wide(false);
+  compare_random_logs(false);
+  dulk::scan_use_wide(true);
+}
+
 TEST(FastScan, LinksMatchPlainScannerOnRandomLogs) {
   if (!linker_links()) GTEST_SKIP() << "reply linking links nothing yet";
   compare_random_logs(true);
