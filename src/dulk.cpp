@@ -4,6 +4,7 @@
 
 #include <curses.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,6 +110,22 @@ void reset_state() {
   thread_index_reset();
 }
 
+namespace {
+
+void prefer_large_pages(void* p, size_t size) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t kLarge = uintptr_t{2} << 20;
+  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kLarge - 1) & ~(kLarge - 1);
+  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + size) & ~(kLarge - 1);
+  if (p != nullptr && to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)size;
+#endif
+}
+
+}  // namespace
+
 bool alloc_tables() {
   std::free(tent);
   std::free(tentp);
@@ -120,6 +137,10 @@ bool alloc_tables() {
   size_t n = max_ent > 0 ? static_cast<size_t>(max_ent) : 1;
   tent = static_cast<title_ent*>(std::calloc(n, sizeof(title_ent)));
   tentp = static_cast<title_ent**>(std::calloc(n, sizeof(title_ent*)));
+  // A large table is filled front to back by the scan: large pages make
+  // that one page fault per 2 MB instead of one per 4 KB.
+  prefer_large_pages(tent, n * sizeof(title_ent));
+  prefer_large_pages(tentp, n * sizeof(title_ent*));
   return tent != nullptr && tentp != nullptr;
 }
 

@@ -262,6 +262,28 @@ chunk_scanner pick_scanner() {
   return scan_chunks_plain;
 }
 
+// A growable array left uninitialised, so that only the entries written
+// ever take memory.
+template <class T>
+class raw_array {
+ public:
+  T* data() const { return p_.get(); }
+  T& operator[](size_t i) const { return p_[i]; }
+  size_t size() const { return n_; }
+  // Room for n entries, keeping the first `used`.
+  void grow(size_t n, size_t used) {
+    if (n <= n_) return;
+    std::unique_ptr<T[]> bigger(new T[n]);
+    if (used > 0) std::memcpy(bigger.get(), p_.get(), used * sizeof(T));
+    p_ = std::move(bigger);
+    n_ = n;
+  }
+
+ private:
+  std::unique_ptr<T[]> p_;
+  size_t n_ = 0;
+};
+
 // Reads the log in blocks and hands out one line at a time, with the same
 // text readline gives (carriage returns dropped) and the exact byte position
 // after each line.  A line may be any length: the block grows to hold it.
@@ -377,12 +399,10 @@ class log_reader {
   // follows it (the next chunk may not be read yet); listing one too many
   // only sends its line the slow way.
   void list(size_t from, size_t len, uint64_t keep) {
-    if (ends_.size() < nidx_ + len + kSpare) ends_.resize(nidx_ + len + kSpare);
+    ends_.grow(nidx_ + len + kSpare, nidx_);
     size_t chunks = len / 64;
-    if (end_masks_.size() < chunks) {
-      end_masks_.resize(chunks);
-      odd_masks_.resize(chunks);
-    }
+    end_masks_.grow(chunks, 0);
+    odd_masks_.grow(chunks, 0);
     scan_chunks_(buf() + from, chunks, end_masks_.data(), odd_masks_.data());
     size_t* out = ends_.data() + nidx_;
     for (size_t i = 0; i < chunks; i++) {
@@ -417,16 +437,22 @@ class log_reader {
   // stray carriage return or NUL (its columns are not yet where they will
   // be once it is cleaned).
   void mark_titles() {
-    if (cand_.size() < nidx_) cand_.resize(nidx_);
+    cand_.grow(nidx_, 0);
+    // Locals, so that the stores into cand_ cannot make the compiler read
+    // the members again on every line.
+    const char* text = buf();
+    const size_t* ends = ends_.data();
+    const size_t* sp = sp_.data();
+    const size_t* sp_end = sp + nsp_;
+    size_t* out = cand_.data();
     size_t n = 0;
     size_t at = first_;
-    size_t sp = 0;
-    for (size_t j = 0; j < nidx_; j++) {
-      size_t nl = ends_[j];
-      while (sp < nsp_ && sp_[sp] < at) sp++;
-      bool odd = sp < nsp_ && sp_[sp] < nl;
-      cand_[n] = j;
-      n += static_cast<size_t>(maybe_title({buf() + at, nl - at})) | static_cast<size_t>(odd);
+    for (size_t j = 0, lines = nidx_; j < lines; j++) {
+      size_t nl = ends[j];
+      while (sp != sp_end && *sp < at) sp++;
+      size_t odd = static_cast<size_t>(sp != sp_end && *sp < nl);
+      out[n] = j;
+      n += static_cast<size_t>(maybe_title({text + at, nl - at})) | odd;
       at = nl + 1;
     }
     ncand_ = n;
@@ -491,12 +517,12 @@ class log_reader {
   bool eof_ = false;
   size_t first_ = 0;                  // start of the first listed line
   chunk_scanner scan_chunks_ = pick_scanner();
-  std::vector<uint64_t> end_masks_, odd_masks_;  // a block's chunks
-  std::vector<size_t> ends_;          // listed line ends, positions in buf()
+  raw_array<uint64_t> end_masks_, odd_masks_;  // a block's chunks
+  raw_array<size_t> ends_;            // listed line ends, positions in buf()
   size_t idx_ = 0, nidx_ = 0;         // next line to hand out, lines listed
   std::vector<size_t> sp_;            // stray carriage returns and NULs
   size_t spi_ = 0, nsp_ = 0;
-  std::vector<size_t> cand_;          // lines maybe_title lets through
+  raw_array<size_t> cand_;            // lines maybe_title lets through
   size_t ci_ = 0, ncand_ = 0;
   std::vector<char> scratch_;  // a line with its carriage returns dropped
 };
