@@ -43,6 +43,20 @@ static bool scan_done = false;
 
 namespace {
 
+// A region filled front to back: large pages make that one page fault
+// per 2 MB instead of one per 4 KB.
+void prefer_large_pages(void* p, size_t size) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t kLarge = uintptr_t{2} << 20;
+  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kLarge - 1) & ~(kLarge - 1);
+  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + size) & ~(kLarge - 1);
+  if (p != nullptr && to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)size;
+#endif
+}
+
 // Titles and message ids are many small strings that live until quit; they
 // are carved out of large blocks instead of one heap block each.
 struct arena {
@@ -55,6 +69,7 @@ struct arena {
       size_t size = n > kBlock / 4 ? n : kBlock;
       blocks.emplace_back(new char[size]);
       if (size == kBlock) {
+        prefer_large_pages(blocks.back().get(), size);
         cur = blocks.back().get();
         left = size;
       } else {
@@ -71,7 +86,7 @@ struct arena {
     cur = nullptr;
     left = 0;
   }
-  static constexpr size_t kBlock = 1 << 20;
+  static constexpr size_t kBlock = 4 << 20;
 };
 
 arena strings;
@@ -110,22 +125,6 @@ void reset_state() {
   thread_index_reset();
 }
 
-namespace {
-
-void prefer_large_pages(void* p, size_t size) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t kLarge = uintptr_t{2} << 20;
-  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kLarge - 1) & ~(kLarge - 1);
-  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + size) & ~(kLarge - 1);
-  if (p != nullptr && to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)size;
-#endif
-}
-
-}  // namespace
-
 bool alloc_tables() {
   std::free(tent);
   std::free(tentp);
@@ -137,8 +136,6 @@ bool alloc_tables() {
   size_t n = max_ent > 0 ? static_cast<size_t>(max_ent) : 1;
   tent = static_cast<title_ent*>(std::calloc(n, sizeof(title_ent)));
   tentp = static_cast<title_ent**>(std::calloc(n, sizeof(title_ent*)));
-  // A large table is filled front to back by the scan: large pages make
-  // that one page fault per 2 MB instead of one per 4 KB.
   prefer_large_pages(tent, n * sizeof(title_ent));
   prefer_large_pages(tentp, n * sizeof(title_ent*));
   return tent != nullptr && tentp != nullptr;
