@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -141,8 +141,8 @@ int main(int argc, char** argv) {
                                   "LANG=C"};
   std::string wc = ::access("/usr/bin/wc", X_OK) == 0 ? "/usr/bin/wc" : "/bin/wc";
 
-  std::printf("%-9s %9s %9s %9s %9s %7s %7s %10s %9s %6s\n", "log", "titles", "open s",
-              "open -l s", "wc -l s", "ratio", "ratio-l", "titles/s", "peak RSS", "RSS%");
+  std::printf("%-9s %9s %9s %9s %9s %7s %7s %10s %9s %6s\n", "log", "titles", "open s", "open -l s",
+              "wc -l s", "ratio", "ratio-l", "titles/s", "peak RSS", "RSS%");
   double prev_open = 0, prev_size = 0;
   std::vector<std::string> notes;
   for (int i = 3; i < argc; i++) {

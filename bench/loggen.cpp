@@ -51,32 +51,38 @@ constexpr std::string_view kWords[] = {
     "\x93\x64\x8e\x71\x83\x81\x81\x5b\x83\x8b",  // 電子メール
     "\xba\xd2\xdd\xc4",                          // ｺﾒﾝﾄ (half-width)
 };
-constexpr std::string_view kPhrases[] = {
-    "\x82\xa0\x82\xe8\x82\xaa\x82\xc6\x82\xa4\x82\xb2\x82\xb4\x82\xa2\x82\xdc\x82\xb7\x81\x42",  // ありがとうございます。
-    "\x82\xe6\x82\xeb\x82\xb5\x82\xad\x82\xa8\x8a\xe8\x82\xa2\x82\xb5\x82\xdc\x82\xb7\x81\x42",  // よろしくお願いします。
-    "\x82\xc6\x82\xb1\x82\xeb\x82\xc5",                                                          // ところで
-    "\x90\xe6\x93\xfa\x82\xcc",                                                                  // 先日の
-    "\x8c\x8f\x82\xc5\x82\xb7\x82\xaa",                                                          // 件ですが
-    "\x8a\x6d\x82\xa9\x82\xc9",                                                                  // 確かに
-    "\x82\xbb\x82\xa4\x82\xc5\x82\xb7\x82\xcb\x81\x42",                                          // そうですね。
-    "\x82\xc5\x82\xb7\x81\x42",                                                                  // です。
-    "\x82\xdc\x82\xb7\x81\x42",                                                                  // ます。
+constexpr std::string_view
+    kPhrases[] =
+        {
+            "\x82\xa0\x82\xe8\x82\xaa\x82\xc6\x82\xa4\x82\xb2\x82\xb4\x82\xa2\x82\xdc\x82\xb7\x81"
+            "\x42",  // ありがとうございます。
+            "\x82\xe6\x82\xeb\x82\xb5\x82\xad\x82\xa8\x8a\xe8\x82\xa2\x82\xb5\x82\xdc\x82\xb7\x81"
+            "\x42",                              // よろしくお願いします。
+            "\x82\xc6\x82\xb1\x82\xeb\x82\xc5",  // ところで
+            "\x90\xe6\x93\xfa\x82\xcc",          // 先日の
+            "\x8c\x8f\x82\xc5\x82\xb7\x82\xaa",  // 件ですが
+            "\x8a\x6d\x82\xa9\x82\xc9",          // 確かに
+            "\x82\xbb\x82\xa4\x82\xc5\x82\xb7\x82\xcb\x81\x42",  // そうですね。
+            "\x82\xc5\x82\xb7\x81\x42",                          // です。
+            "\x82\xdc\x82\xb7\x81\x42",                          // ます。
 };
-constexpr std::string_view kQuote = "\x81\x84";                                // ＞
-constexpr std::string_view kAngleOpen = "\x81\x83";                            // ＜
+constexpr std::string_view kQuote = "\x81\x84";                               // ＞
+constexpr std::string_view kAngleOpen = "\x81\x83";                           // ＜
 constexpr std::string_view kConference = "\x81\x7c\x89\xef\x8b\x63\x8e\xba";  // －会議室
 constexpr std::string_view kHomeParty =
-    "\x83\x7a\x81\x5b\x83\x80\x83\x70\x81\x5b\x83\x65\x83\x42\x81\x5b    HP";  // ホームパーティー    HP
-constexpr std::string_view kIdList = "\x94\xd4\x8d\x86  ID";                 // 番号  ID
+    "\x83\x7a\x81\x5b\x83\x80\x83\x70\x81\x5b\x83\x65\x83\x42\x81\x5b    HP";  // ホームパーティー
+                                                                               // HP
+constexpr std::string_view kIdList = "\x94\xd4\x8d\x86  ID";                // 番号  ID
 constexpr std::string_view kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";  // データ名
 constexpr std::string_view kWeekly =
     "\x8d\xa1\x8f\x54\x82\xcc\x82\xa8\x92\x6d\x82\xe7\x82\xb9";  // 今週のお知らせ
-constexpr std::string_view kInbox = "=== \x8e\xf3\x90\x4d\x95\xeb \x98\x41\x94\xd4";  // === 受信簿 連番
-constexpr std::string_view kComment = "\x82\xd6\x82\xcc\x83\x52\x83\x81\x83\x93\x83\x67";  // へのコメント
-constexpr std::string_view kCommand =
-    "\x83\x52\x83\x7d\x83\x93\x83\x68";  // コマンド
-constexpr std::string_view kMenu = "\x83\x81\x83\x6a\x83\x85\x81\x5b";  // メニュー
-constexpr std::string_view kEnd = "\x8f\x49\x97\xb9";                  // 終了
+constexpr std::string_view kInbox =
+    "=== \x8e\xf3\x90\x4d\x95\xeb \x98\x41\x94\xd4";  // === 受信簿 連番
+constexpr std::string_view kComment =
+    "\x82\xd6\x82\xcc\x83\x52\x83\x81\x83\x93\x83\x67";                    // へのコメント
+constexpr std::string_view kCommand = "\x83\x52\x83\x7d\x83\x93\x83\x68";  // コマンド
+constexpr std::string_view kMenu = "\x83\x81\x83\x6a\x83\x85\x81\x5b";     // メニュー
+constexpr std::string_view kEnd = "\x8f\x49\x97\xb9";                      // 終了
 
 constexpr const char* kHandles[] = {"TAROU", "HANAKO", "KEN-1", "MIYUKI", "SYSOP", "NORI",
                                     "YAMA",  "KAZU",   "AKI",   "TOMO",   "SATO",  "MAMI"};
@@ -115,9 +121,9 @@ class generator {
   static constexpr int kGroups = 40;
 
   struct forum {
-    int number = 0;            // last message number given
-    std::vector<int> recent;   // numbers of recent messages
-    int chain_tip = 0;         // the message a long discussion last reached
+    int number = 0;           // last message number given
+    std::vector<int> recent;  // numbers of recent messages
+    int chain_tip = 0;        // the message a long discussion last reached
   };
 
   // ---- output ----
@@ -154,8 +160,8 @@ class generator {
           put_jis_as_sjis(s, a, b);
         }
       } else {
-        static constexpr std::string_view kAscii[] = {"OK", " ", "PC-9801", "modem", "2400bps",
-                                                      "(^_^)", "MS-DOS", "!", "?", "..."};
+        static constexpr std::string_view kAscii[] = {
+            "OK", " ", "PC-9801", "modem", "2400bps", "(^_^)", "MS-DOS", "!", "?", "..."};
         s += kAscii[r_.below(std::size(kAscii))];
       }
     }
@@ -224,8 +230,7 @@ class generator {
     crlf_ = r_.chance(15);
     line("");
     line("*** Welcome. Last access " + date() + " ***");
-    line(std::string(kMenu) + "  1.FORUM  2.HP  3.MAIL  4.NEWS  5.LIBRARY  0." +
-         std::string(kEnd));
+    line(std::string(kMenu) + "  1.FORUM  2.HP  3.MAIL  4.NEWS  5.LIBRARY  0." + std::string(kEnd));
     for (int n = r_.range(2, 6); n > 0; n--) {
       int k = r_.below(100);
       if (k < 45) {
@@ -253,13 +258,14 @@ class generator {
   }
 
   void forum_visit() {
-    title(std::string(kAngleOpen) + words(24) + "\x81\x84");  // ＜...＞
+    title(std::string(kAngleOpen) + words(24) + "\x81\x84");                     // ＜...＞
     if (r_.chance(15)) title(std::string(kAngleOpen) + words(20) + "\x81\x84");  // empty forum
     int rooms = r_.range(1, 3);
     for (int room = 0; room < rooms; room++) {
       int g = r_.below(kGroups);
       forum& f = forums_[g];
-      if (r_.chance(70)) title(std::string(kConference) + " " + std::to_string(g + 1) + " " + words(20));
+      if (r_.chance(70))
+        title(std::string(kConference) + " " + std::to_string(g + 1) + " " + words(20));
       if (r_.chance(10)) title("No." + std::to_string(g + 1) + " " + words(16));
       bool indented = r_.chance(20);
       for (int n = r_.chance(10) ? r_.range(50, 300) : r_.range(3, 30); n > 0; n--) {
@@ -404,10 +410,11 @@ class generator {
       line("Path: news.ntt.jp!wnoc-tyo-news!" + std::string(r_.chance(50) ? "kogwy" : "sranha"));
       line("From: " + handle() + "@" + "example.or.jp");
       line(std::string("Newsgroups: ") + kNewsGroups[group]);
-      std::string xref = "Xref: news.ntt.jp " + std::string(kNewsGroups[group]) + ":" +
-                         std::to_string(article_no);
-      if (r_.chance(20)) xref += std::string(" ") + kNewsGroups[(group + 1) % 5] + ":" +
-                                 std::to_string(r_.range(1, 20000));
+      std::string xref =
+          "Xref: news.ntt.jp " + std::string(kNewsGroups[group]) + ":" + std::to_string(article_no);
+      if (r_.chance(20))
+        xref += std::string(" ") + kNewsGroups[(group + 1) % 5] + ":" +
+                std::to_string(r_.range(1, 20000));
       bool xref_before = r_.chance(15);
       if (xref_before) line(xref);
       std::string subj = subject();
@@ -421,8 +428,9 @@ class generator {
         size_t depth = static_cast<size_t>(r_.range(1, 6));
         std::vector<std::string> refs;
         for (size_t i = 0; i < depth && i < news_ids_.size(); i++) {
-          refs.push_back(news_ids_[news_ids_.size() - 1 - static_cast<size_t>(
-                                       r_.below(static_cast<int>(news_ids_.size())))]);
+          refs.push_back(
+              news_ids_[news_ids_.size() - 1 -
+                        static_cast<size_t>(r_.below(static_cast<int>(news_ids_.size())))]);
         }
         std::string l = "References: ";
         for (size_t i = 0; i < refs.size(); i++) {

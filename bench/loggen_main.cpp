@@ -15,10 +15,18 @@ bool parse_size(const char* text, uint64_t& size) {
   unsigned long long v = std::strtoull(text, &end, 10);
   if (end == text) return false;
   switch (*end) {
-    case 'G': v <<= 10; [[fallthrough]];
-    case 'M': v <<= 10; [[fallthrough]];
-    case 'K': v <<= 10; end++; break;
-    default: break;
+    case 'G':
+      v <<= 10;
+      [[fallthrough]];
+    case 'M':
+      v <<= 10;
+      [[fallthrough]];
+    case 'K':
+      v <<= 10;
+      end++;
+      break;
+    default:
+      break;
   }
   if (*end != '\0') return false;
   size = v;

@@ -44,8 +44,8 @@ void make_table(int n) {
   for (int i = 0; i < n; i++) {
     dulk::title_ent& e = dulk::tent[i];
     std::snprintf(text, sizeof text,
-                  "%05d/%05d TAROU    \x83\x70\x83\x5c\x83\x52\x83\x93\x92\xca\x90\x4d %d", i % 99999,
-                  i % 99999 + 3, i);  // パソコン通信
+                  "%05d/%05d TAROU    \x83\x70\x83\x5c\x83\x52\x83\x93\x92\xca\x90\x4d %d",
+                  i % 99999, i % 99999 + 3, i);  // パソコン通信
     e.title = dulk::title_store(text, 10);
     e.num = i % 99999;
     e.msghead = 1;
@@ -80,7 +80,8 @@ void BM_cursor_move(benchmark::State& state) {
     dulk::tdisp(pos + 1, 4, 1);
   }
   dulk::set_out_sink(old);
-  state.counters["bytes/move"] = static_cast<double>(sink.bytes) / static_cast<double>(state.iterations());
+  state.counters["bytes/move"] =
+      static_cast<double>(sink.bytes) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_cursor_move)->Arg(10)->Arg(1000000);
 

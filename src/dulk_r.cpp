@@ -1,10 +1,10 @@
 // The log scanner: one pass over the capture log that recognises title lines
 // by their shape, fills the title table, and reads the follow-up lines that
 // name a message's parent.
-#include "dulk.h"
-
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "dulk.h"
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
@@ -69,35 +69,38 @@ struct form_info {
 };
 
 constexpr form_info kForms[] = {
-    {0, 0, 0},  // kNone
-    {0, 0, 1},  // forum header
-    {2, 0, 1},  // indented forum header
-    {0, 0, 1},  // bracket header
-    {3, 0, 1},  // indented bracket header
-    {0, 1, 0},  // angle heading
-    {2, 2, 0},  // conference heading
-    {0, 1, 0},  // home-party heading
-    {0, 0, 0},  // ID list
-    {2, 0, 0},  // indented ID list
-    {0, 0, 0},  // data list
-    {2, 0, 0},  // indented data list
-    {0, 0, 0},  // weekly notice
-    {9, 0, 1},  // news subject
+    {0, 0, 0},   // kNone
+    {0, 0, 1},   // forum header
+    {2, 0, 1},   // indented forum header
+    {0, 0, 1},   // bracket header
+    {3, 0, 1},   // indented bracket header
+    {0, 1, 0},   // angle heading
+    {2, 2, 0},   // conference heading
+    {0, 1, 0},   // home-party heading
+    {0, 0, 0},   // ID list
+    {2, 0, 0},   // indented ID list
+    {0, 0, 0},   // data list
+    {2, 0, 0},   // indented data list
+    {0, 0, 0},   // weekly notice
+    {9, 0, 1},   // news subject
     {16, 0, 1},  // inbox entry
-    {0, 2, 0},  // number heading
-    {0, 0, 1},  // escape-marked title
-    {0, 0, 0},  // mail list line
+    {0, 2, 0},   // number heading
+    {0, 0, 1},   // escape-marked title
+    {0, 0, 0},   // mail list line
 };
 
 // Shift-JIS spellings of the service's fixed line starts.
-constexpr std::string_view kAngle = "\x81\x83";                          // ＜
+constexpr std::string_view kAngle = "\x81\x83";                               // ＜
 constexpr std::string_view kConference = "\x81\x7c\x89\xef\x8b\x63\x8e\xba";  // －会議室
 constexpr std::string_view kHomeParty =
-    "\x83\x7a\x81\x5b\x83\x80\x83\x70\x81\x5b\x83\x65\x83\x42\x81\x5b    HP";  // ホームパーティー    HP
-constexpr std::string_view kIdListText = "\x94\xd4\x8d\x86  ID";       // 番号  ID
+    "\x83\x7a\x81\x5b\x83\x80\x83\x70\x81\x5b\x83\x65\x83\x42\x81\x5b    HP";  // ホームパーティー
+                                                                               // HP
+constexpr std::string_view kIdListText = "\x94\xd4\x8d\x86  ID";            // 番号  ID
 constexpr std::string_view kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";  // データ名
-constexpr std::string_view kWeekly = "\x8d\xa1\x8f\x54\x82\xcc\x82\xa8\x92\x6d\x82\xe7\x82\xb9";  // 今週のお知らせ
-constexpr std::string_view kInboxStart = "=== \x8e\xf3\x90\x4d\x95\xeb \x98\x41\x94\xd4";  // === 受信簿 連番
+constexpr std::string_view kWeekly =
+    "\x8d\xa1\x8f\x54\x82\xcc\x82\xa8\x92\x6d\x82\xe7\x82\xb9";  // 今週のお知らせ
+constexpr std::string_view kInboxStart =
+    "=== \x8e\xf3\x90\x4d\x95\xeb \x98\x41\x94\xd4";  // === 受信簿 連番
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool text_at(std::string_view s, size_t col, std::string_view lit) {
@@ -165,13 +168,20 @@ constexpr uint16_t two(char a, char b) {
 struct start_set {
   uint64_t bits[1024] = {};
   constexpr start_set() {
-    const uint16_t starts[] = {
-        two(kAngle[0], kAngle[1]),           two(kConference[0], kConference[1]),
-        two(kHomeParty[0], kHomeParty[1]),   two(kIdListText[0], kIdListText[1]),
-        two(kDataName[0], kDataName[1]),     two(kWeekly[0], kWeekly[1]),
-        two('S', 'u'),                       two(kInboxStart[0], kInboxStart[1]),
-        two('N', 'o'),                       two('\033', '['),
-        two('x', 'r'), two('x', 'R'), two('X', 'r'), two('X', 'R')};
+    const uint16_t starts[] = {two(kAngle[0], kAngle[1]),
+                               two(kConference[0], kConference[1]),
+                               two(kHomeParty[0], kHomeParty[1]),
+                               two(kIdListText[0], kIdListText[1]),
+                               two(kDataName[0], kDataName[1]),
+                               two(kWeekly[0], kWeekly[1]),
+                               two('S', 'u'),
+                               two(kInboxStart[0], kInboxStart[1]),
+                               two('N', 'o'),
+                               two('\033', '['),
+                               two('x', 'r'),
+                               two('x', 'R'),
+                               two('X', 'r'),
+                               two('X', 'R')};
     for (uint16_t v : starts) bits[v >> 6] |= uint64_t{1} << (v & 63);
   }
   bool has(uint16_t v) const { return (bits[v >> 6] >> (v & 63)) & 1; }
@@ -231,7 +241,7 @@ void scan_chunks_plain(const char* p, size_t n, uint64_t* ends, uint64_t* odd) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // The same with 32-byte registers, on processors that have them.
 __attribute__((target("avx2"))) void scan_chunks_avx2(const char* p, size_t n, uint64_t* ends,
-                                                       uint64_t* odd) {
+                                                      uint64_t* odd) {
   const __m256i nl = _mm256_set1_epi8('\n');
   const __m256i ret = _mm256_set1_epi8('\r');
   const __m256i zero = _mm256_setzero_si256();
@@ -239,13 +249,16 @@ __attribute__((target("avx2"))) void scan_chunks_avx2(const char* p, size_t n, u
     __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
     uint64_t e = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, nl))) |
-                 static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, nl))))
+                 static_cast<uint64_t>(
+                     static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, nl))))
                      << 32;
     uint64_t cr = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, ret))) |
-                  static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, ret))))
+                  static_cast<uint64_t>(
+                      static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, ret))))
                       << 32;
     uint64_t z = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, zero))) |
-                 static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, zero))))
+                 static_cast<uint64_t>(
+                     static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, zero))))
                      << 32;
     ends[c] = e;
     odd[c] = (cr & ~(e >> 1)) | z;
@@ -462,7 +475,8 @@ class log_reader {
   // string the line is later handled as, and carriage returns are dropped.
   std::string_view clean(size_t at, size_t len) {
     const char* p = buf() + at;
-    if (const void* z = std::memchr(p, '\0', len)) len = static_cast<size_t>(static_cast<const char*>(z) - p);
+    if (const void* z = std::memchr(p, '\0', len))
+      len = static_cast<size_t>(static_cast<const char*>(z) - p);
     const char* cr = static_cast<const char*>(std::memchr(p, '\r', len));
     if (cr == nullptr) return {p, len};
     scratch_.resize(len + kSlack);
@@ -515,14 +529,14 @@ class log_reader {
   size_t end_ = 0;          // end of the bytes read
   unsigned long base_ = 0;  // log position of buf()[0]
   bool eof_ = false;
-  size_t first_ = 0;                  // start of the first listed line
+  size_t first_ = 0;  // start of the first listed line
   chunk_scanner scan_chunks_ = pick_scanner();
   raw_array<uint64_t> end_masks_, odd_masks_;  // a block's chunks
-  raw_array<size_t> ends_;            // listed line ends, positions in buf()
-  size_t idx_ = 0, nidx_ = 0;         // next line to hand out, lines listed
-  std::vector<size_t> sp_;            // stray carriage returns and NULs
+  raw_array<size_t> ends_;                     // listed line ends, positions in buf()
+  size_t idx_ = 0, nidx_ = 0;                  // next line to hand out, lines listed
+  std::vector<size_t> sp_;                     // stray carriage returns and NULs
   size_t spi_ = 0, nsp_ = 0;
-  raw_array<size_t> cand_;            // lines maybe_title lets through
+  raw_array<size_t> cand_;  // lines maybe_title lets through
   size_t ci_ = 0, ncand_ = 0;
   std::vector<char> scratch_;  // a line with its carriage returns dropped
 };

@@ -52,13 +52,15 @@ bool starts_nocase(const std::string& s, const char* prefix) {
   return strncasecmp(s.c_str(), prefix, std::strlen(prefix)) == 0;
 }
 
-const std::string kAngle = "\x81\x83";                                    // ＜
-const std::string kConference = "\x81\x7c\x89\xef\x8b\x63\x8e\xba";       // －会議室
+const std::string kAngle = "\x81\x83";                               // ＜
+const std::string kConference = "\x81\x7c\x89\xef\x8b\x63\x8e\xba";  // －会議室
 const std::string kHomeParty =
-    "\x83\x7a\x81\x5b\x83\x80\x83\x70\x81\x5b\x83\x65\x83\x42\x81\x5b    HP";  // ホームパーティー    HP
-const std::string kIdList = "\x94\xd4\x8d\x86  ID";                       // 番号  ID
-const std::string kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";         // データ名
-const std::string kWeekly = "\x8d\xa1\x8f\x54\x82\xcc\x82\xa8\x92\x6d\x82\xe7\x82\xb9";  // 今週のお知らせ
+    "\x83\x7a\x81\x5b\x83\x80\x83\x70\x81\x5b\x83\x65\x83\x42\x81\x5b    HP";  // ホームパーティー
+                                                                               // HP
+const std::string kIdList = "\x94\xd4\x8d\x86  ID";                // 番号  ID
+const std::string kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";  // データ名
+const std::string kWeekly =
+    "\x8d\xa1\x8f\x54\x82\xcc\x82\xa8\x92\x6d\x82\xe7\x82\xb9";  // 今週のお知らせ
 const std::string kInbox = "=== \x8e\xf3\x90\x4d\x95\xeb \x98\x41\x94\xd4";  // === 受信簿 連番
 
 // Form number (1..17, 0 for none), title column, kind and header flag.
@@ -172,7 +174,8 @@ std::vector<plain_entry> plain_scan(const std::string& bytes) {
       if (parent != 0) link_by_num(t, e, parent, false);
     } else if (f.id == 16) {
       unsigned sum = 0;
-      for (size_t i = 0; i < 3 && i < tl.size() && tl[i] != '('; i++) sum += static_cast<unsigned char>(tl[i]);
+      for (size_t i = 0; i < 3 && i < tl.size() && tl[i] != '('; i++)
+        sum += static_cast<unsigned char>(tl[i]);
       e.group = static_cast<int>(sum & 0xff);
       plain_readline(fp, next);
       int parent = at(next, 0, " <") ? number_at(next, 2) : 0;
@@ -218,7 +221,8 @@ std::vector<plain_entry> plain_scan(const std::string& bytes) {
         size_t gt = ref.find('>');
         if (gt != std::string::npos) ref.resize(gt + 1);
         for (size_t i = 0; i < t.size(); i++) {
-          if (t[i].has_msgid && t[i].group == 0 && strcasecmp(t[i].msgid.c_str(), ref.c_str()) == 0) {
+          if (t[i].has_msgid && t[i].group == 0 &&
+              strcasecmp(t[i].msgid.c_str(), ref.c_str()) == 0) {
             e.parent = static_cast<int>(i);
             break;
           }
@@ -289,7 +293,8 @@ class log_maker {
   void follow_up(std::string& log) {
     int k = below(4);
     if (k == 0) return add(log, "");
-    std::string l = " " + std::to_string(below(3)) + std::string(static_cast<size_t>(below(24)), ' ');
+    std::string l =
+        " " + std::to_string(below(3)) + std::string(static_cast<size_t>(below(24)), ' ');
     if (k >= 2) {
       l.resize(23, ' ');
       l += num(5) + " comment";
@@ -299,7 +304,9 @@ class log_maker {
 
   void piece(std::string& log) {
     switch (below(26)) {
-      case 0: case 1: case 2:
+      case 0:
+      case 1:
+      case 2:
         return add(log, text(below(90)));
       case 3:
         add(log, num(5) + "/" + num(5) + " title " + text(below(20)));
@@ -310,9 +317,11 @@ class log_maker {
       case 5:  // near misses of the forum header
         return add(log, with_at(static_cast<size_t>(4 + below(6)), {{0, num(3)}, {5, "/"}}));
       case 6:
-        return add(log, with_at(static_cast<size_t>(18 + below(8)), {{0, num(4)}, {4, " ["}, {20, "]"}}));
+        return add(
+            log, with_at(static_cast<size_t>(18 + below(8)), {{0, num(4)}, {4, " ["}, {20, "]"}}));
       case 7:
-        return add(log, with_at(static_cast<size_t>(21 + below(8)), {{0, "   " + num(4)}, {7, " ["}, {23, "]"}}));
+        return add(log, with_at(static_cast<size_t>(21 + below(8)),
+                                {{0, "   " + num(4)}, {7, " ["}, {23, "]"}}));
       case 8:
         return add(log, below(3) == 0 ? kAngle.substr(0, 1) : kAngle + text(below(10)));
       case 9:
@@ -341,22 +350,33 @@ class log_maker {
         return add(log, with_at(static_cast<size_t>(50 + below(10)),
                                 {{42, "/"}, {45, "/"}, {48, " "}, {51, ":"}}));
       case 18: {
-        static const char* kX[] = {"Xref: host a.b:", "xref: h", "XREF: host g:", "Xref:  host  c.d:"};
+        static const char* kX[] = {"Xref: host a.b:", "xref: h",
+                                   "XREF: host g:", "Xref:  host  c.d:"};
         return add(log, std::string(kX[below(4)]) + num(2) + (below(2) ? " c.d:" + num(3) : ""));
       }
-      case 19: case 20: {  // a news article
+      case 19:
+      case 20: {  // a news article
         if (below(4) == 0) add(log, "Message-ID: <early" + num(2) + "@x>");
         add(log, (below(10) == 0 ? "subject: " : "Subject: ") + text(below(20)));
         for (int n = below(6); n > 0; n--) {
           switch (below(6)) {
-            case 0: add(log, "Message-ID: <" + num(2) + "@X>" + (below(5) == 0 ? " " : "")); break;
-            case 1: add(log, "message-id: <" + num(2) + "@x>"); break;
-            case 2:
-              add(log, "References: <" + num(2) + "@x>" + (below(3) == 0 ? "" : " <" + num(2) + "@x>junk"));
-              for (int c = below(3); c > 0; c--) add(log, (below(2) ? "\t<" : " <") + num(2) + "@x>");
+            case 0:
+              add(log, "Message-ID: <" + num(2) + "@X>" + (below(5) == 0 ? " " : ""));
               break;
-            case 3: add(log, "Xref: host a.b:" + num(3) + " c.d:" + num(2)); break;
-            default: add(log, "Lines: " + num(2));
+            case 1:
+              add(log, "message-id: <" + num(2) + "@x>");
+              break;
+            case 2:
+              add(log, "References: <" + num(2) + "@x>" +
+                           (below(3) == 0 ? "" : " <" + num(2) + "@x>junk"));
+              for (int c = below(3); c > 0; c--)
+                add(log, (below(2) ? "\t<" : " <") + num(2) + "@x>");
+              break;
+            case 3:
+              add(log, "Xref: host a.b:" + num(3) + " c.d:" + num(2));
+              break;
+            default:
+              add(log, "Lines: " + num(2));
           }
         }
         return below(10) == 0 ? void() : add(log, below(2) ? "" : "no colon here");
@@ -494,7 +514,8 @@ TEST(FastScan, LongLinesKeepExactOffsets) {
   big[0] = '1';
   big[2] = '2';
   big[100] = '\r';
-  std::string log = big + "\r\n 1\nbody\r\n" + big.substr(0, 3000) + std::string("\0tail\n 2\n", 9) + big + "\n\n";
+  std::string log = big + "\r\n 1\nbody\r\n" + big.substr(0, 3000) +
+                    std::string("\0tail\n 2\n", 9) + big + "\n\n";
   log[log.size() - 3] = '\r';
   std::vector<plain_entry> want = plain_scan(log);
   auto got = dulk_test::scan_log(log);
@@ -509,8 +530,8 @@ TEST(FastScan, LongLinesKeepExactOffsets) {
 // whatever its sign or width.
 TEST(FastScan, NewsTitleNumberIsWrittenAsPrintfWould) {
   quiet_sink quiet;
-  for (const char* number : {"0", "7", "-7", "12345", "123456", "-99999", "-2147483648",
-                             "2147483647", "99999999999"}) {
+  for (const char* number :
+       {"0", "7", "-7", "12345", "123456", "-99999", "-2147483648", "2147483647", "99999999999"}) {
     std::string log = std::string("Xref: host a.b:") + number + "\nSubject: s\nLines: 1\n\n";
     auto t = dulk_test::scan_log(log);
     ASSERT_EQ(t.count, 1) << number;
