@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace dulk {
@@ -628,11 +629,10 @@ void scan_use_wide(bool on) { wide_allowed = on; }
 
 // ---- the scan ------------------------------------------------------------------
 
-void read_title(FILE* log, title_ent* table, int* count) {
-  if (std::fseek(log, 0, SEEK_END) != 0) fatal("dulk : read_title1");
-  long size = std::ftell(log);
-  if (std::fseek(log, 0, SEEK_SET) != 0) fatal("dulk : read_title2");
+namespace {
 
+// The scan proper, over a log of `size` bytes positioned at its start.
+void scan_titles(FILE* log, title_ent* table, int* count, long size) {
   *count = 0;
   thread_index_reset();
   int article = 0;
@@ -771,6 +771,22 @@ void read_title(FILE* log, title_ent* table, int* count) {
     }
     thread_index_add(idx);
     *count = idx + 1;
+  }
+}
+
+}  // namespace
+
+void read_title(FILE* log, title_ent* table, int* count) {
+  if (std::fseek(log, 0, SEEK_END) != 0) fatal("dulk : read_title1");
+  long size = std::ftell(log);
+  if (std::fseek(log, 0, SEEK_SET) != 0) fatal("dulk : read_title2");
+  try {
+    scan_titles(log, table, count, size);
+  } catch (const std::bad_alloc&) {
+    // More title text, or a longer line, than memory holds: reported like
+    // the scan's other failures, with the terminal given back.
+    errno = ENOMEM;
+    fatal("dulk : read_title3");
   }
   if (link == 1) make_tentp();
 }

@@ -2,6 +2,9 @@
 // from the rules of the title forms, over many random logs made of title
 // lines, near misses, follow-up lines, news header blocks and body text.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -539,4 +542,65 @@ TEST(FastScan, NewsTitleNumberIsWrittenAsPrintfWould) {
     std::snprintf(want, sizeof want, "%05d: s", std::atoi(number));
     EXPECT_EQ(t.titles[0], want) << number;
   }
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define DULK_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DULK_TEST_ASAN 1
+#endif
+#endif
+
+// A line longer than the memory left: the run ends through the scanner's
+// failure path (message, status 1) instead of an uncaught exception.
+TEST(FastScan, LineLargerThanMemoryEndsTheRunWithAMessage) {
+#ifdef DULK_TEST_ASAN
+  GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
+#else
+  std::string path = ::testing::TempDir() + "dulk_huge_line.log";
+  {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::string chunk(1 << 20, 'a');
+    for (int i = 0; i < 64; i++) std::fwrite(chunk.data(), 1, chunk.size(), f);
+    std::fputs("\n", f);
+    std::fclose(f);
+  }
+  int err[2];
+  ASSERT_EQ(::pipe(err), 0);
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(err[1], 2);
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) ::_exit(99);
+    std::fclose(statm);
+    dulk::reset_state();
+    dulk::max_ent = 10;
+    dulk::vf = 1;
+    dulk::alloc_tables();
+    FILE* log = std::fopen(path.c_str(), "rb");
+    rlimit lim{};
+    lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(pages) * 4096 + (32u << 20);
+    ::setrlimit(RLIMIT_AS, &lim);
+    int count = 0;
+    dulk::read_title(log, dulk::tent, &count);
+    ::_exit(98);  // the scan must not come back
+  }
+  ::close(err[1]);
+  std::string text;
+  char b[256];
+  ssize_t n;
+  while ((n = ::read(err[0], b, sizeof b)) > 0) text.append(b, static_cast<size_t>(n));
+  ::close(err[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  std::remove(path.c_str());
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(text, "dulk : read_title3: Cannot allocate memory\n");
+#endif
 }
