@@ -4,7 +4,6 @@
 
 #include <curses.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,20 +42,6 @@ static bool scan_done = false;
 
 namespace {
 
-// A region filled front to back: large pages make that one page fault
-// per 2 MB instead of one per 4 KB.
-void prefer_large_pages(void* p, size_t size) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t kLarge = uintptr_t{2} << 20;
-  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kLarge - 1) & ~(kLarge - 1);
-  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + size) & ~(kLarge - 1);
-  if (p != nullptr && to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)size;
-#endif
-}
-
 // Titles and message ids are many small strings that live until quit; they
 // are carved out of large blocks instead of one heap block each.
 struct arena {
@@ -69,7 +54,6 @@ struct arena {
       size_t size = n > kBlock / 4 ? n : kBlock;
       blocks.emplace_back(new char[size]);
       if (size == kBlock) {
-        prefer_large_pages(blocks.back().get(), size);
         cur = blocks.back().get();
         left = size;
       } else {
@@ -86,7 +70,7 @@ struct arena {
     cur = nullptr;
     left = 0;
   }
-  static constexpr size_t kBlock = 4 << 20;
+  static constexpr size_t kBlock = 1 << 20;
 };
 
 arena strings;
@@ -136,8 +120,6 @@ bool alloc_tables() {
   size_t n = max_ent > 0 ? static_cast<size_t>(max_ent) : 1;
   tent = static_cast<title_ent*>(std::calloc(n, sizeof(title_ent)));
   tentp = static_cast<title_ent**>(std::calloc(n, sizeof(title_ent*)));
-  prefer_large_pages(tent, n * sizeof(title_ent));
-  prefer_large_pages(tentp, n * sizeof(title_ent*));
   return tent != nullptr && tentp != nullptr;
 }
 
