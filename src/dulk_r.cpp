@@ -205,13 +205,48 @@ inline bool maybe_title(std::string_view s) {
   return hits != 0;
 }
 
-// For each 64-byte chunk of p (n chunks): the line ends as a bit mask (bit
-// i for byte i), and the bytes that need a line cleaned: a carriage return
-// not followed by a line end inside the chunk, or a NUL.
-using chunk_scanner = void (*)(const char* p, size_t n, uint64_t* ends, uint64_t* odd);
+// Appends the positions of a chunk's line ends (bits of m) and odd bytes
+// (bits of odd) to the two lists; c is the chunk's position.
+template <bool kHardwareCount>
+__attribute__((always_inline)) inline void list_chunk(uint64_t m, uint64_t odd, size_t c,
+                                                      size_t*& ends, size_t*& odds) {
+  while (odd != 0) {
+    *odds++ = c + static_cast<size_t>(__builtin_ctzll(odd));
+    odd &= odd - 1;
+  }
+  int n = kHardwareCount ? __builtin_popcountll(m) : bit_count(m);
+  // Four entries are written whatever the count, then the rest: most
+  // chunks hold fewer, and a fixed number of steps predicts well.
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; k++) {
+    // The top bit keeps the count defined once m runs out; such entries
+    // lie past n and are written over.
+    ends[k] = c + static_cast<size_t>(__builtin_ctzll(m | (uint64_t{1} << 63)));
+    m &= m - 1;
+  }
+  for (int k = 4; k < n; k++) {
+    ends[k] = c + static_cast<size_t>(__builtin_ctzll(m));
+    m &= m - 1;
+  }
+  ends += n;
+}
 
-void scan_chunks_plain(const char* p, size_t n, uint64_t* ends, uint64_t* odd) {
-  for (size_t c = 0; c < n; c++, p += 64) {
+// Lists the line ends of the 64-byte chunks of text[from, from + 64 * n),
+// and the bytes that need a line cleaned: a carriage return not followed by
+// a line end inside its chunk, or a NUL.  keep selects the bits of the last
+// chunk.  Both lists need room for 64 * n + 4 entries; returns their new
+// ends.
+struct list_ends {
+  size_t* ends;
+  size_t* odds;
+};
+using chunk_lister = list_ends (*)(const char* text, size_t from, size_t n, uint64_t keep,
+                                   size_t* ends, size_t* odds);
+
+list_ends list_chunks_plain(const char* text, size_t from, size_t n, uint64_t keep, size_t* ends,
+                            size_t* odds) {
+  const char* p = text + from;
+  for (size_t i = 0; i < n; i++, p += 64) {
     uint64_t e = 0, cr = 0, z = 0;
 #if defined(__SSE2__)
     const __m128i nl = _mm_set1_epi8('\n');
@@ -228,25 +263,29 @@ void scan_chunks_plain(const char* p, size_t n, uint64_t* ends, uint64_t* odd) {
            << (16 * k);
     }
 #else
-    for (int i = 0; i < 64; i++) {
-      e |= static_cast<uint64_t>(p[i] == '\n') << i;
-      cr |= static_cast<uint64_t>(p[i] == '\r') << i;
-      z |= static_cast<uint64_t>(p[i] == '\0') << i;
+    for (int k = 0; k < 64; k++) {
+      e |= static_cast<uint64_t>(p[k] == '\n') << k;
+      cr |= static_cast<uint64_t>(p[k] == '\r') << k;
+      z |= static_cast<uint64_t>(p[k] == '\0') << k;
     }
 #endif
-    ends[c] = e;
-    odd[c] = (cr & ~(e >> 1)) | z;
+    uint64_t mask = i + 1 == n ? keep : ~uint64_t{0};
+    list_chunk<false>(e & mask, ((cr & ~(e >> 1)) | z) & mask, from + 64 * i, ends, odds);
   }
+  return {ends, odds};
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// The same with 32-byte registers, on processors that have them.
-__attribute__((target("avx2"))) void scan_chunks_avx2(const char* p, size_t n, uint64_t* ends,
-                                                      uint64_t* odd) {
+// The same with 32-byte registers and a bit-count instruction, on
+// processors that have them.
+__attribute__((target("avx2,popcnt"))) list_ends list_chunks_avx2(const char* text, size_t from,
+                                                                  size_t n, uint64_t keep,
+                                                                  size_t* ends, size_t* odds) {
   const __m256i nl = _mm256_set1_epi8('\n');
   const __m256i ret = _mm256_set1_epi8('\r');
   const __m256i zero = _mm256_setzero_si256();
-  for (size_t c = 0; c < n; c++, p += 64) {
+  const char* p = text + from;
+  for (size_t i = 0; i < n; i++, p += 64) {
     __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
     uint64_t e = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, nl))) |
@@ -261,19 +300,22 @@ __attribute__((target("avx2"))) void scan_chunks_avx2(const char* p, size_t n, u
                  static_cast<uint64_t>(
                      static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, zero))))
                      << 32;
-    ends[c] = e;
-    odd[c] = (cr & ~(e >> 1)) | z;
+    uint64_t mask = i + 1 == n ? keep : ~uint64_t{0};
+    list_chunk<true>(e & mask, ((cr & ~(e >> 1)) | z) & mask, from + 64 * i, ends, odds);
   }
+  return {ends, odds};
 }
 #endif
 
 bool wide_allowed = true;
 
-chunk_scanner pick_scanner() {
+chunk_lister pick_lister() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-  if (wide_allowed && __builtin_cpu_supports("avx2")) return scan_chunks_avx2;
+  if (wide_allowed && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) {
+    return list_chunks_avx2;
+  }
 #endif
-  return scan_chunks_plain;
+  return list_chunks_plain;
 }
 
 // A growable array left uninitialised, so that only the entries written
@@ -414,37 +456,11 @@ class log_reader {
   // only sends its line the slow way.
   void list(size_t from, size_t len, uint64_t keep) {
     ends_.grow(nidx_ + len + kSpare, nidx_);
-    size_t chunks = len / 64;
-    end_masks_.grow(chunks, 0);
-    odd_masks_.grow(chunks, 0);
-    scan_chunks_(buf() + from, chunks, end_masks_.data(), odd_masks_.data());
-    size_t* out = ends_.data() + nidx_;
-    for (size_t i = 0; i < chunks; i++) {
-      size_t c = from + 64 * i;
-      uint64_t m = end_masks_[i] & keep;
-      uint64_t odd = odd_masks_[i] & keep;
-      while (odd != 0) {
-        if (nsp_ == sp_.size()) sp_.resize(sp_.size() * 2 + 16);
-        sp_[nsp_++] = c + static_cast<size_t>(__builtin_ctzll(odd));
-        odd &= odd - 1;
-      }
-      int n = bit_count(m);
-      // Four entries are written whatever the count, then the rest: most
-      // chunks hold fewer, and a fixed number of steps predicts well.
-#pragma GCC unroll 4
-      for (int k = 0; k < 4; k++) {
-        // The top bit keeps the count defined once m runs out; such
-        // entries lie past n and are written over.
-        out[k] = c + static_cast<size_t>(__builtin_ctzll(m | (uint64_t{1} << 63)));
-        m &= m - 1;
-      }
-      for (int k = 4; k < n; k++) {
-        out[k] = c + static_cast<size_t>(__builtin_ctzll(m));
-        m &= m - 1;
-      }
-      out += n;
-    }
-    nidx_ = static_cast<size_t>(out - ends_.data());
+    sp_.grow(nsp_ + len + kSpare, nsp_);
+    list_ends got =
+        list_chunks_(buf(), from, len / 64, keep, ends_.data() + nidx_, sp_.data() + nsp_);
+    nidx_ = static_cast<size_t>(got.ends - ends_.data());
+    nsp_ = static_cast<size_t>(got.odds - sp_.data());
   }
 
   // Lists the lines that maybe_title lets through, and every line with a
@@ -531,11 +547,10 @@ class log_reader {
   unsigned long base_ = 0;  // log position of buf()[0]
   bool eof_ = false;
   size_t first_ = 0;  // start of the first listed line
-  chunk_scanner scan_chunks_ = pick_scanner();
-  raw_array<uint64_t> end_masks_, odd_masks_;  // a block's chunks
-  raw_array<size_t> ends_;                     // listed line ends, positions in buf()
-  size_t idx_ = 0, nidx_ = 0;                  // next line to hand out, lines listed
-  std::vector<size_t> sp_;                     // stray carriage returns and NULs
+  chunk_lister list_chunks_ = pick_lister();
+  raw_array<size_t> ends_;     // listed line ends, positions in buf()
+  size_t idx_ = 0, nidx_ = 0;  // next line to hand out, lines listed
+  raw_array<size_t> sp_;       // stray carriage returns and NULs
   size_t spi_ = 0, nsp_ = 0;
   raw_array<size_t> cand_;  // lines maybe_title lets through
   size_t ci_ = 0, ncand_ = 0;
