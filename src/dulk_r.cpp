@@ -571,6 +571,17 @@ std::string_view from_column(std::string_view s, size_t col) {
   return col < s.size() ? s.substr(col) : std::string_view();
 }
 
+// A number as atoi reads it.  Message numbers are short runs of digits at
+// the very column, read here without a call; anything else (blanks, a
+// sign, ten digits or more) goes to dk_atoi.
+inline int read_number(std::string_view s) {
+  int v = 0;
+  size_t i = 0;
+  for (; i < s.size() && i < 9 && s[i] >= '0' && s[i] <= '9'; i++) v = v * 10 + (s[i] - '0');
+  if (i == 0 || (i == 9 && i < s.size() && s[i] >= '0' && s[i] <= '9')) return dk_atoi(s);
+  return v;
+}
+
 // An Xref: line names the article number: the number after the first ':' of
 // the "-g" newsgroup's part, or else of the line's third field.
 void apply_xref(std::string_view line, int& article, std::string& src, std::string& field) {
@@ -683,7 +694,7 @@ void scan_titles(FILE* log, title_ent* table, int* count, long size) {
     title_ent e{};
     e.msghead = f.msghead;
     e.kind = 0;
-    e.num = dk_atoi(from_column(tl, column));
+    e.num = read_number(from_column(tl, column));
     if (f.kind != 0) {
       idx = collapse_heading(table, idx, f.kind);
       e.kind = f.kind;
@@ -693,7 +704,7 @@ void scan_titles(FILE* log, title_ent* table, int* count, long size) {
       rd.next(next);
       size_t paren = next.find('(');
       if (next.size() < 4 || paren == std::string_view::npos) continue;
-      e.num = dk_atoi(next.substr(paren + 1));
+      e.num = read_number(next.substr(paren + 1));
       tl = next;
       column = 0;
     }
@@ -705,8 +716,8 @@ void scan_titles(FILE* log, title_ent* table, int* count, long size) {
     if (form == kForum || form == kForumIndented) {
       std::string_view follow;
       rd.next(follow);
-      e.group = static_cast<uint8_t>(dk_atoi(from_column(follow, 1)));
-      int parent = follow.size() > 22 ? dk_atoi(follow.substr(23)) : 0;
+      e.group = static_cast<uint8_t>(read_number(from_column(follow, 1)));
+      int parent = follow.size() > 22 ? read_number(follow.substr(23)) : 0;
       table[idx] = e;
       table[idx].depth = parent != 0 ? static_cast<int8_t>(search_and_add(idx, parent)) : 0;
     } else if (form == kEscapeMarked) {
@@ -717,7 +728,7 @@ void scan_titles(FILE* log, title_ent* table, int* count, long size) {
       e.group = static_cast<uint8_t>(sum);
       std::string_view reply;
       rd.next(reply);
-      int parent = text_at(reply, 0, " <") ? dk_atoi(reply.substr(2)) : 0;
+      int parent = text_at(reply, 0, " <") ? read_number(reply.substr(2)) : 0;
       table[idx] = e;
       table[idx].depth = parent != 0 ? static_cast<int8_t>(search_and_add4sx(idx, parent)) : 0;
     } else if (form == kNewsSubject) {

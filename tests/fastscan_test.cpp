@@ -604,3 +604,15 @@ TEST(FastScan, LineLargerThanMemoryEndsTheRunWithAMessage) {
   EXPECT_EQ(text, "dulk : read_title3: Cannot allocate memory\n");
 #endif
 }
+
+// Message numbers of every length and shape are read as atoi reads them.
+TEST(FastScan, TitleNumbersAreReadAsAtoiReadsThem) {
+  for (const char* number : {"7", "000000123", "123456789", "1234567890", "99999999999",
+                             "2147483648", "-12", " 42", "+5", "x", ""}) {
+    SCOPED_TRACE(number);
+    // An escape-marked title takes the number after its '('.
+    auto t = dulk_test::scan_log(std::string("\033[7m\nSX(") + number + ") t\n <" + number + "\n");
+    ASSERT_EQ(t.count, 1);
+    EXPECT_EQ(dulk::tent[0].num, std::atoi(number));
+  }
+}
