@@ -168,28 +168,31 @@ form_id match_form(std::string_view s) {
 constexpr uint16_t two(char a, char b) {
   return static_cast<uint16_t>(static_cast<unsigned char>(a) | static_cast<unsigned char>(b) << 8);
 }
-struct start_set {
-  uint64_t bits[1024] = {};
-  constexpr start_set() {
-    const uint16_t starts[] = {two(kAngle[0], kAngle[1]),
-                               two(kConference[0], kConference[1]),
-                               two(kHomeParty[0], kHomeParty[1]),
-                               two(kIdListText[0], kIdListText[1]),
-                               two(kDataName[0], kDataName[1]),
-                               two(kWeekly[0], kWeekly[1]),
-                               two('S', 'u'),
-                               two(kInboxStart[0], kInboxStart[1]),
-                               two('N', 'o'),
-                               two('\033', '['),
-                               two('x', 'r'),
-                               two('x', 'R'),
-                               two('X', 'r'),
-                               two('X', 'R')};
-    for (uint16_t v : starts) bits[v >> 6] |= uint64_t{1} << (v & 63);
+// For every pair of bytes: bit 0 when a line starting with it may be a
+// title or an Xref: line, bit 1 when a line with it at column 2 may be.
+struct start_table {
+  uint8_t at[65536] = {};
+  constexpr start_table() {
+    const uint16_t col0[] = {two(kAngle[0], kAngle[1]),
+                             two(kConference[0], kConference[1]),
+                             two(kHomeParty[0], kHomeParty[1]),
+                             two(kIdListText[0], kIdListText[1]),
+                             two(kDataName[0], kDataName[1]),
+                             two(kWeekly[0], kWeekly[1]),
+                             two('S', 'u'),
+                             two(kInboxStart[0], kInboxStart[1]),
+                             two('N', 'o'),
+                             two('\033', '['),
+                             two('x', 'r'),
+                             two('x', 'R'),
+                             two('X', 'r'),
+                             two('X', 'R')};
+    for (uint16_t v : col0) at[v] |= 1;
+    at[two(kIdListText[0], kIdListText[1])] |= 2;
+    at[two(kDataName[0], kDataName[1])] |= 2;
   }
-  bool has(uint16_t v) const { return (bits[v >> 6] >> (v & 63)) & 1; }
 };
-constexpr start_set kStarts;
+constexpr start_table kStarts;
 
 // False only for a line that can be neither a title nor an Xref: line.
 // Most lines of a log are message text, and for them this is one pass over
@@ -198,12 +201,12 @@ constexpr start_set kStarts;
 // make it answer true, never hide a title.
 inline bool maybe_title(std::string_view s) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
-  uint16_t w0 = static_cast<uint16_t>(p[0] | p[1] << 8);
-  uint16_t w2 = static_cast<uint16_t>(p[2] | p[3] << 8);
+  unsigned w0 = p[0] | p[1] << 8;
+  unsigned w2 = p[2] | p[3] << 8;
   // Sums of 0/1 values: no short-circuit, so no branch.
-  int hits = int{kStarts.has(w0)} + int{w2 == two(kIdListText[0], kIdListText[1])} +
-             int{w2 == two(kDataName[0], kDataName[1])} + int{p[5] == '/'} + int{p[7] == '/'} +
-             int{p[20] == ']'} + int{p[23] == ']'} + int{p[42] == '/'};
+  unsigned hits = (kStarts.at[w0] & 1u) | (kStarts.at[w2] & 2u);
+  hits |= unsigned{p[5] == '/'} | unsigned{p[7] == '/'} | unsigned{p[20] == ']'} |
+          unsigned{p[23] == ']'} | unsigned{p[42] == '/'};
   return hits != 0;
 }
 
