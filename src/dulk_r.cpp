@@ -281,11 +281,10 @@ list_ends list_chunks_plain(const char* text, size_t from, size_t n, uint64_t ke
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-// The same with 32-byte registers and a bit-count instruction, on
-// processors that have them.
-__attribute__((target("avx2,popcnt"))) list_ends list_chunks_avx2(const char* text, size_t from,
-                                                                  size_t n, uint64_t keep,
-                                                                  size_t* ends, size_t* odds) {
+// The same with 32-byte registers and the bit-count and bit-scan
+// instructions, on processors that have them.
+__attribute__((target("avx2,popcnt,bmi,bmi2"))) list_ends list_chunks_avx2(
+    const char* text, size_t from, size_t n, uint64_t keep, size_t* ends, size_t* odds) {
   const __m256i nl = _mm256_set1_epi8('\n');
   const __m256i ret = _mm256_set1_epi8('\r');
   const __m256i zero = _mm256_setzero_si256();
@@ -316,7 +315,8 @@ bool wide_allowed = true;
 
 chunk_lister pick_lister() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-  if (wide_allowed && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) {
+  if (wide_allowed && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
+      __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2")) {
     return list_chunks_avx2;
   }
 #endif
@@ -473,6 +473,12 @@ class log_reader {
   // be once it is cleaned).
   void mark_titles() {
     cand_.grow(nidx_, 0);
+    ncand_ = nsp_ == 0 ? mark<false>() : mark<true>();
+  }
+
+  // Most blocks hold no stray carriage return or NUL, and need not look.
+  template <bool kStrays>
+  size_t mark() {
     // Locals, so that the stores into cand_ cannot make the compiler read
     // the members again on every line.
     const char* text = buf();
@@ -484,13 +490,16 @@ class log_reader {
     size_t at = first_;
     for (size_t j = 0, lines = nidx_; j < lines; j++) {
       size_t nl = ends[j];
-      while (sp != sp_end && *sp < at) sp++;
-      size_t odd = static_cast<size_t>(sp != sp_end && *sp < nl);
+      size_t odd = 0;
+      if constexpr (kStrays) {
+        while (sp != sp_end && *sp < at) sp++;
+        odd = static_cast<size_t>(sp != sp_end && *sp < nl);
+      }
       out[n] = j;
       n += static_cast<size_t>(maybe_title({text + at, nl - at})) | odd;
       at = nl + 1;
     }
-    ncand_ = n;
+    return n;
   }
 
   // The careful way: a NUL ends the text of a line, as it ends every C
