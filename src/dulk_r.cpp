@@ -589,10 +589,12 @@ std::string_view from_column(std::string_view s, size_t col) {
 // the very column, read here without a call; anything else (blanks, a
 // sign, ten digits or more) goes to dk_atoi.
 inline int read_number(std::string_view s) {
+  auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0'); };
+  size_t limit = s.size() < 9 ? s.size() : 9;
   int v = 0;
   size_t i = 0;
-  for (; i < s.size() && i < 9 && s[i] >= '0' && s[i] <= '9'; i++) v = v * 10 + (s[i] - '0');
-  if (i == 0 || (i == 9 && i < s.size() && s[i] >= '0' && s[i] <= '9')) return dk_atoi(s);
+  for (unsigned d; i < limit && (d = digit(s[i])) < 10; i++) v = v * 10 + static_cast<int>(d);
+  if (i == 0 || (i == 9 && i < s.size() && digit(s[i]) < 10)) return dk_atoi(s);
   return v;
 }
 
