@@ -473,33 +473,44 @@ class log_reader {
   // be once it is cleaned).
   void mark_titles() {
     cand_.grow(nidx_, 0);
-    ncand_ = nsp_ == 0 ? mark<false>() : mark<true>();
-  }
-
-  // Most blocks hold no stray carriage return or NUL, and need not look.
-  template <bool kStrays>
-  size_t mark() {
     // Locals, so that the stores into cand_ cannot make the compiler read
     // the members again on every line.
     const char* text = buf();
     const size_t* ends = ends_.data();
-    const size_t* sp = sp_.data();
-    const size_t* sp_end = sp + nsp_;
     size_t* out = cand_.data();
     size_t n = 0;
     size_t at = first_;
     for (size_t j = 0, lines = nidx_; j < lines; j++) {
       size_t nl = ends[j];
-      size_t odd = 0;
-      if constexpr (kStrays) {
-        while (sp != sp_end && *sp < at) sp++;
-        odd = static_cast<size_t>(sp != sp_end && *sp < nl);
-      }
       out[n] = j;
-      n += static_cast<size_t>(maybe_title({text + at, nl - at})) | odd;
+      n += static_cast<size_t>(maybe_title({text + at, nl - at}));
       at = nl + 1;
     }
-    return n;
+    ncand_ = n;
+    if (nsp_ > 0) add_stray_lines();
+  }
+
+  // Adds the lines that hold a stray carriage return or NUL to the listed
+  // ones (their columns are not yet where they will be once the line is
+  // cleaned, so the cheap test cannot judge them).  Strays are few, so each
+  // is looked up among the line ends rather than tested for on every line.
+  void add_stray_lines() {
+    merged_.grow(ncand_ + nsp_, 0);
+    const size_t* ends = ends_.data();
+    size_t* out = merged_.data();
+    size_t n = 0, c = 0;
+    for (size_t k = 0; k < nsp_; k++) {
+      // The stray's line is the first whose end lies past it; one after
+      // the last listed line end belongs to a line not yet listed.
+      size_t j = static_cast<size_t>(std::upper_bound(ends, ends + nidx_, sp_[k]) - ends);
+      if (j == nidx_) break;
+      while (c < ncand_ && cand_[c] < j) out[n++] = cand_[c++];
+      if (c < ncand_ && cand_[c] == j) c++;
+      if (n == 0 || out[n - 1] != j) out[n++] = j;
+    }
+    while (c < ncand_) out[n++] = cand_[c++];
+    std::swap(cand_, merged_);
+    ncand_ = n;
   }
 
   // The careful way: a NUL ends the text of a line, as it ends every C
@@ -566,7 +577,8 @@ class log_reader {
   size_t idx_ = 0, nidx_ = 0;  // next line to hand out, lines listed
   raw_array<size_t> sp_;       // stray carriage returns and NULs
   size_t spi_ = 0, nsp_ = 0;
-  raw_array<size_t> cand_;  // lines maybe_title lets through
+  raw_array<size_t> cand_;    // lines maybe_title lets through
+  raw_array<size_t> merged_;  // cand_ with the stray lines added
   size_t ci_ = 0, ncand_ = 0;
   std::vector<char> scratch_;  // a line with its carriage returns dropped
 };
