@@ -7,8 +7,12 @@ CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
 BUILD_PKGS := cmake make g++ pkg-config libncurses-dev libgtest-dev libgmock-dev
 TEST_PKGS  := tmux
+BENCH_PKGS := libbenchmark-dev
+# Generated logs are large: kept outside the tree and made once.
+BENCH_DIR  ?= /tmp/dulk-bench
+BENCH_RUNS ?= 5
 
-.PHONY: all deps build asan run test install clean
+.PHONY: all deps build asan run test bench install clean
 
 all: build
 
@@ -36,6 +40,19 @@ test: build asan
 	@sh tools/deps.sh $(TEST_PKGS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+
+# Whole-program timings on generated logs of 10 MB, 100 MB and 1 GB next to
+# `wc -l`, then the micro benchmarks of the painters and the read state.
+bench: deps
+	@sh tools/deps.sh $(BENCH_PKGS)
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target dulk dulk_loggen dulk_benchrun dulk_bench
+	@mkdir -p $(BENCH_DIR)
+	@for s in 10M 100M 1G; do \
+	  [ -f $(BENCH_DIR)/log-$$s.log ] || $(BUILD)/dulk_loggen -s 1 $$s $(BENCH_DIR)/log-$$s.log || exit 1; \
+	done
+	$(BUILD)/dulk_benchrun $(BUILD)/dulk $(BENCH_RUNS) $(BENCH_DIR)/log-10M.log $(BENCH_DIR)/log-100M.log $(BENCH_DIR)/log-1G.log
+	$(BUILD)/dulk_bench
 
 install: build
 	install -d $(DESTDIR)$(PREFIX)/bin

@@ -199,6 +199,9 @@ int readline(FILE* fp, std::string& buf);
 void read_title(FILE* log, title_ent* table, int* count);
 const char* get_item(const char* src, const char* delim, int n, std::string& dst);
 int dk_atoi(std::string_view s);  // atoi over a view: blanks, sign, digits
+// The scanner finds line ends with the widest vector registers the
+// processor has; off, it keeps to the baseline ones (tests run both).
+void scan_use_wide(bool on);
 
 // ---- reply threads -------------------------------------------------------
 
