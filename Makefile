@@ -1,14 +1,18 @@
 # Two commands for a new user: `make run` and `make test`.
 BUILD     ?= build
 ASAN      ?= build-asan
+FUZZ      ?= build-fuzz
+FUZZ_TIME ?= 600
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX    ?= /usr/local
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
 BUILD_PKGS := cmake make g++ pkg-config libncurses-dev libgtest-dev libgmock-dev
 TEST_PKGS  := tmux
+FUZZ_PKGS  := clang libclang-rt-14-dev
+CHECK_PKGS := valgrind
 
-.PHONY: all deps build asan run test install clean
+.PHONY: all deps build asan fuzz-build fuzz valgrind run test install clean
 
 all: build
 
@@ -23,6 +27,21 @@ asan: deps
 	@[ -f $(ASAN)/CMakeCache.txt ] || cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DDULK_SANITIZE=ON
 	cmake --build $(ASAN) -j $(JOBS)
 
+# libFuzzer targets, built by clang in a directory of their own.
+fuzz-build: deps
+	@sh tools/deps.sh $(FUZZ_PKGS)
+	@[ -f $(FUZZ)/CMakeCache.txt ] || CXX=clang++ cmake -S . -B $(FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDULK_FUZZ=ON
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_all
+
+# Each fuzz target for FUZZ_TIME seconds: executions and coverage per target.
+fuzz: fuzz-build
+	sh tools/fuzz.sh $(FUZZ) $(FUZZ_TIME)
+
+# The end-to-end scenarios with the program under valgrind's memcheck.
+valgrind: build
+	@sh tools/deps.sh $(CHECK_PKGS)
+	sh tools/valgrind.sh $(BUILD)
+
 # Opens the bundled sample log.
 run: build
 	$(BUILD)/dulk examples/sample.log
@@ -31,10 +50,12 @@ test: build asan
 	@sh tools/deps.sh $(TEST_PKGS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory fuzz-build
+	ctest --test-dir $(FUZZ) --output-on-failure -L fuzz
 
 install: build
 	install -d $(DESTDIR)$(PREFIX)/bin
 	install -m 755 $(BUILD)/dulk $(DESTDIR)$(PREFIX)/bin/dulk
 
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ)
