@@ -49,7 +49,7 @@ run: build
 test: build asan
 	@sh tools/deps.sh $(TEST_PKGS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory fuzz-build
 	ctest --test-dir $(FUZZ) --output-on-failure -L fuzz
 

@@ -1,17 +1,118 @@
-// The command line, run through the real program.
+// The command line and start-up, run through the real program.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
 
 #include "pty_driver.h"
 
 using namespace dulk_test;
 
-TEST(E2eCli, QuitKeyEndsWithStatusZero) {
-  temp_dir dir;
-  dir.write("a.log", "00001/00002 hello\n 1\nbody\n");
+namespace {
+
+const char* kLog = "00001/00002 hello\n 1\nbody\nNo. 3\n";
+
+run_result run_in(const temp_dir& dir, std::vector<std::string> args, std::string_view keys = "q") {
   run_options o;
   o.cwd = dir.path();
-  o.args = {"-v", "a.log"};
-  auto r = run_dulk(o, "q");
+  o.args = std::move(args);
+  return run_dulk(o, keys);
+}
+
+}  // namespace
+
+TEST(E2eCli, QuitKeyEndsWithStatusZero) {
+  temp_dir dir;
+  dir.write("a.log", kLog);
+  auto r = run_in(dir, {"-v", "a.log"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.output.find("00001/00002 hello"), std::string::npos);
+}
+
+TEST(E2eCli, UsageEndsWithStatusOneBeforeAnyFileIsTouched) {
+  temp_dir dir;
+  dir.write("a.log", kLog);
+  const std::vector<std::vector<std::string>> cases = {
+      {"-h"}, {}, {"-l", "-v"}, {"a.log", "-h"}, {"-n", "5", "-h", "a.log"}};
+  for (const auto& args : cases) {
+    auto r = run_in(dir, args, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("usage : dulk"), std::string::npos);
+    EXPECT_FALSE(dir.exists("dk_readed"));
+  }
+}
+
+TEST(E2eCli, ValuesOfOptionsAreNeverOptionsThemselves) {
+  temp_dir dir;
+  dir.write("a.log", kLog);
+  // "-h" consumed as the newsgroup name does not print the usage text.
+  auto r = run_in(dir, {"-g", "-h", "a.log"});
+  EXPECT_EQ(r.status, 0);
+  // "-n" as the last argument is the log path.
+  r = run_in(dir, {"a.log", "-n"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("dulk : open logfile : No such file or directory"), std::string::npos);
+  // Path first or last with "-n 100".
+  EXPECT_EQ(run_in(dir, {"a.log", "-n", "100"}).status, 0);
+  EXPECT_EQ(run_in(dir, {"-n", "100", "a.log"}).status, 0);
+  // With two paths the later one counts.
+  r = run_in(dir, {"a.log", "missing.log"});
+  EXPECT_EQ(r.status, 1);
+  // "-g" as the last argument: an empty newsgroup, and the path is still needed.
+  r = run_in(dir, {"a.log", "-g"});
+  EXPECT_EQ(r.status, 0);
+  r = run_in(dir, {"-g"}, "");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("usage : dulk"), std::string::npos);
+  // A newsgroup name far longer than any fixed buffer.
+  EXPECT_EQ(run_in(dir, {"-g", std::string(100000, 'g'), "a.log"}).status, 0);
+}
+
+TEST(E2eCli, TableCapacityFailures) {
+  temp_dir dir;
+  dir.write("a.log", kLog);
+  // A capacity without digits is 0: the first title overflows.
+  auto r = run_in(dir, {"-n", "lots", "a.log"}, "");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("Title table was overflow! (>0) Specify -n option!"),
+            std::string::npos);
+  r = run_in(dir, {"-n", "1", "a.log"}, "");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("Title table was overflow! (>1) Specify -n option!"),
+            std::string::npos);
+  EXPECT_FALSE(dir.exists("dk_readed"));
+  // A negative or unallocatable capacity is an allocation failure.
+  for (const char* n : {"-5", "2000000000"}) {
+    r = run_in(dir, {"-n", n, "a.log"}, "");
+    EXPECT_EQ(r.status, 1) << n;
+    EXPECT_NE(r.output.find("Memory allocation failure! (tent="), std::string::npos) << n;
+  }
+  // Exactly as many titles as the capacity load.
+  EXPECT_EQ(run_in(dir, {"-n", "2", "a.log"}).status, 0);
+}
+
+TEST(E2eCli, LogsThatCannotBeReadAreReported) {
+  temp_dir dir;
+  ::mkdir(dir.file("adir").c_str(), 0755);
+  ::mkfifo(dir.file("fifo").c_str(), 0644);
+  struct c {
+    const char* path;
+    const char* message;
+  };
+  for (const c& k : {c{"missing.log", "dulk : open logfile : No such file or directory"},
+                     c{"adir", "dulk : open logfile : Is a directory"},
+                     c{"fifo", "dulk : open logfile : Illegal seek"}}) {
+    auto r = run_in(dir, {k.path}, "");
+    EXPECT_EQ(r.status, 1) << k.path;
+    EXPECT_NE(r.output.find(k.message), std::string::npos) << k.path << r.output;
+  }
+}
+
+TEST(E2eCli, EmptyLogWarnsAndStillQuits) {
+  temp_dir dir;
+  dir.write("empty.log", "");
+  auto r = run_in(dir, {"empty.log"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.output.find("\nWarning : There is no message.\n"), std::string::npos);
 }

@@ -67,6 +67,10 @@ pty_session::pty_session(const run_options& options) {
       {"TERM", "xterm"},   {"HOME", options.cwd}, {"PATH", "/usr/local/bin:/usr/bin:/bin"},
       {"LANG", "C"},       {"EDITOR", "true"},    {"PAGER", "true"},
   };
+  // Sanitizer settings of the test run reach the program under test.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* v = std::getenv(name)) env[name] = v;
+  }
   for (const auto& [k, v] : options.env) {
     if (k.empty()) continue;
     if (v == "\x01unset") {
