@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -57,13 +59,17 @@ inline FILE* memory_log(std::string_view bytes) {
   return fp;
 }
 
-// A directory of this process's own under /tmp, made once.
+// A directory of this process's own, made once: in memory where there is a
+// tmpfs, since the read-state file is synced to disk at every store.
 inline const std::string& work_dir() {
-  static std::string dir = [] {
-    char tmpl[] = "/tmp/dulk-fuzz-XXXXXX";
+  // Never destroyed: the exit handler below still needs it.
+  static const std::string& dir = *new std::string([] {
+    char tmpl[] = "/dev/shm/dulk-fuzz-XXXXXX";
+    if (::access("/dev/shm", W_OK) != 0) std::memcpy(tmpl, "/tmp/dulk-fuzz-XXXXXX", 22);
     if (::mkdtemp(tmpl) == nullptr) std::abort();
+    std::atexit([] { std::filesystem::remove_all(work_dir()); });
     return std::string(tmpl);
-  }();
+  }());
   return dir;
 }
 

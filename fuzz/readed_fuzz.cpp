@@ -28,9 +28,11 @@ std::vector<std::string> split_lines(const std::string& text, bool& open_tail) {
   return lines;
 }
 
+// The path, a blank, and flags; flags hold no blank, so "a b 0101" is the
+// line of the path "a b", never of "a".
 bool belongs(const std::string& line, const std::string& path) {
   return line.size() > path.size() && line.compare(0, path.size(), path) == 0 &&
-         line[path.size()] == ' ';
+         line[path.size()] == ' ' && line.find(' ', path.size() + 1) == std::string::npos;
 }
 
 // The file a store should leave: every line of the log replaced by the new

@@ -7,7 +7,7 @@
 # never copied into the source tree), and keeps what earlier runs found.
 # A crash leaves its input in <build>/artifacts/ and makes the status 1.
 set -u
-build=$1
+build=$(cd "$1" && pwd)  # absolute: a target may change directory
 secs=$2
 shift 2
 [ $# -gt 0 ] || set -- scan subject extract readed
