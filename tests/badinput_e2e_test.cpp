@@ -90,10 +90,9 @@ void run_case(const bad_case& c) {
   run_result r;
   {
     pty_session s(o);
-    int scale = timeout_scale(o);
-    s.settle(300, c.timeout_ms * scale);
+    s.settle(300, c.timeout_ms);
     s.send(c.keys);
-    r.status = s.wait_exit(c.timeout_ms * scale);
+    r.status = s.wait_exit(c.timeout_ms);
     r.output = s.output();
   }
   expect_clean(c, r);
@@ -308,14 +307,13 @@ TEST(E2eBadInput, LogShrinksBetweenScanAndRead) {
   run_options o;
   o.cwd = dir.path();
   o.args = {"-v", "a.log"};
-  int scale = timeout_scale(o);
   pty_session p(o);
-  ASSERT_TRUE(p.wait_for("msg1", 10000 * scale));
+  ASSERT_TRUE(p.wait_for("msg1", 10000));
   ASSERT_EQ(::truncate(dir.file("a.log").c_str(), 10), 0);
   p.send("jjj\r");
-  p.settle(300, 5000 * scale);
+  p.settle(300, 5000);
   p.send("Gk\rq");
-  run_result r{p.wait_exit(20000 * scale), p.output()};
+  run_result r{p.wait_exit(20000), p.output()};
   bad_case c{"log shrinks", nullptr, "", outcome::normal, "", {}, nullptr};
   expect_clean(c, r);
   EXPECT_EQ(r.status, 0);

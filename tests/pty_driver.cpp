@@ -115,6 +115,7 @@ pty_session::pty_session(const run_options& options) {
     _exit(127);
   }
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  scale_ = timeout_scale(options);
 }
 
 pty_session::~pty_session() {
@@ -163,6 +164,7 @@ bool pty_session::pump(int timeout_ms) {
 }
 
 bool pty_session::wait_for(std::string_view needle, int timeout_ms, size_t from) {
+  timeout_ms *= scale_;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     if (out_.size() >= from && out_.find(needle, from) != std::string::npos) return true;
@@ -175,6 +177,8 @@ bool pty_session::wait_for(std::string_view needle, int timeout_ms, size_t from)
 }
 
 void pty_session::settle(int quiet_ms, int timeout_ms) {
+  quiet_ms *= scale_;
+  timeout_ms *= scale_;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {
     if (!pump(quiet_ms)) return;
@@ -183,6 +187,7 @@ void pty_session::settle(int quiet_ms, int timeout_ms) {
 
 int pty_session::wait_exit(int timeout_ms) {
   if (status_ != -2) return status_;
+  timeout_ms *= scale_;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     pump(20);
@@ -219,9 +224,7 @@ int timeout_scale(const run_options& options) {
 }
 
 run_result run_dulk(const run_options& options, std::string_view keys, int timeout_ms) {
-  timeout_ms *= timeout_scale(options);
   pty_session s(options);
-  if (timeout_scale(options) > 1) s.settle(1000, timeout_ms);  // the wrapper starts slowly
   s.settle(200, timeout_ms);
   for (char k : keys) {
     s.send(std::string_view(&k, 1));

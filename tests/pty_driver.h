@@ -50,8 +50,8 @@ struct run_options {
   // permissions count.
   bool drop_root = false;
   // A command the program is run under (valgrind, say).  When empty, the
-  // words of DULK_TEST_WRAPPER are used, if that is set; timeouts then grow
-  // tenfold.
+  // words of DULK_TEST_WRAPPER are used, if that is set; every wait of the
+  // session then grows tenfold.
   std::vector<std::string> wrapper;
 };
 
@@ -89,6 +89,7 @@ class pty_session {
   int fd_ = -1;
   pid_t pid_ = -1;
   int status_ = -2;
+  int scale_ = 1;  // every wait is this many times longer under a wrapper
   std::string out_;
 };
 
