@@ -42,9 +42,14 @@ valgrind: build
 	@sh tools/deps.sh $(CHECK_PKGS)
 	sh tools/valgrind.sh $(BUILD)
 
-# Opens the bundled sample log.
+# Opens the bundled sample log.  On a UTF-8 terminal the viewer is told to
+# write UTF-8, unless DULK_CHARSET is set already (even empty).
 run: build
-	$(BUILD)/dulk examples/sample.log
+	@if [ -z "$${DULK_CHARSET+set}" ] && \
+	  { locale charmap 2>/dev/null | grep -qiE '^utf-?8$$' || \
+	    printf '%s' "$${LC_ALL:-$${LC_CTYPE:-$${LANG:-}}}" | grep -qiE 'utf-?8'; }; then \
+	  export DULK_CHARSET=UTF-8; fi; \
+	exec $(BUILD)/dulk examples/sample.log
 
 test: build asan
 	@sh tools/deps.sh $(TEST_PKGS)
@@ -56,6 +61,8 @@ test: build asan
 install: build
 	install -d $(DESTDIR)$(PREFIX)/bin
 	install -m 755 $(BUILD)/dulk $(DESTDIR)$(PREFIX)/bin/dulk
+	install -d $(DESTDIR)$(PREFIX)/share/man/man1
+	install -m 644 dulk.1 $(DESTDIR)$(PREFIX)/share/man/man1/dulk.1
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(FUZZ)

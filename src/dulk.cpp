@@ -4,13 +4,21 @@
 
 #include <curses.h>
 #include <fcntl.h>
+#include <iconv.h>
+#include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace dulk {
@@ -39,6 +47,8 @@ int cur_row = 0;
 // Set once the scan has filled the table: from then on a fatal error stores
 // the read flags before it ends the run.
 static bool scan_done = false;
+
+void set_scan_done(bool done) { scan_done = done; }
 
 namespace {
 
@@ -151,14 +161,11 @@ void dk_exit(int status) {
   std::exit(status);
 }
 
-void fatal(const char* what) {
+namespace {
+
+// Ends the run on a file failure without storing anything.
+[[noreturn]] void fail_now(const char* what) {
   int saved = errno;
-  static bool in_fatal = false;
-  if (scan_done && !in_fatal && tent != nullptr) {
-    in_fatal = true;
-    save_readed(tent, log_path.c_str(), ent_cnt);
-    in_fatal = false;
-  }
   out_flush();
   term_restore();
   errno = saved;
@@ -166,7 +173,187 @@ void fatal(const char* what) {
   dk_exit(1);
 }
 
+}  // namespace
+
+void fatal(const char* what) {
+  int saved = errno;
+  // Storing the flags cannot end in fatal again, but a guard keeps it so.
+  static bool storing = false;
+  const char* store_failed = nullptr;
+  int store_errno = 0;
+  if (scan_done && !storing && tent != nullptr) {
+    storing = true;
+    store_failed = store_readed(tent, log_path.c_str(), ent_cnt);
+    store_errno = errno;
+    storing = false;
+    if (store_failed == nullptr) ::unlink(kTmpFile);
+  }
+  out_flush();
+  term_restore();
+  errno = saved;
+  std::perror(what);
+  if (store_failed != nullptr) {
+    errno = store_errno;
+    std::perror(store_failed);
+  }
+  dk_exit(1);
+}
+
 // ---- terminal output layer -------------------------------------------------
+
+namespace {
+
+// A Shift-JIS lead byte opens a two-byte character whose trail byte lies in
+// 0x40-0x7E or 0x80-0xFC; 0xA1-0xDF are one-column katakana.
+constexpr bool sjis_lead(unsigned char b) {
+  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+constexpr bool sjis_trail(unsigned char b) {
+  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
+}
+constexpr int lead_index(unsigned char b) { return b <= 0x9F ? b - 0x81 : b - 0xE0 + 31; }
+constexpr int kLeads = 60;
+
+// Code points a terminal shows two columns wide (East Asian Wide and
+// Fullwidth, as far as the characters of CP932 go).  The rest of what a
+// double-byte character converts to (Greek, Cyrillic, box drawing, "☆",
+// circled digits) is ambiguous, which today's terminals show one column wide.
+constexpr bool wide_code(char32_t c) {
+  return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) ||
+         (c >= 0x3041 && c <= 0x33FF) || (c >= 0x3400 && c <= 0x4DBF) ||
+         (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
+         (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+         (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+         (c >= 0xFFE0 && c <= 0xFFE6);
+}
+
+// User-defined characters convert into the private use area: no terminal has
+// a glyph for them, nor a width it agrees on.
+constexpr bool private_code(char32_t c) { return c >= 0xE000 && c <= 0xF8FF; }
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// The UTF-8 of every Shift-JIS character, worked out once through iconv.
+struct sjis_table {
+  struct entry {
+    char bytes[4];
+    uint8_t len;  // 0: the character does not convert
+    bool wide;
+    bool private_use;
+  };
+  entry single[256];
+  entry pair[kLeads * 256];
+  bool ok = false;
+
+  sjis_table() : single{}, pair{} {
+    iconv_t cd = iconv_open("UTF-8", "CP932");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return;
+    ok = true;
+    unsigned char in[2];
+    for (int b = 0x80; b <= 0xFF; b++) {
+      if (sjis_lead(static_cast<unsigned char>(b))) continue;
+      in[0] = static_cast<unsigned char>(b);
+      single[b] = convert(cd, in, 1);
+    }
+    for (int lead = 0x81; lead <= 0xFC; lead++) {
+      if (!sjis_lead(static_cast<unsigned char>(lead))) continue;
+      for (int trail = 0x40; trail <= 0xFC; trail++) {
+        if (!sjis_trail(static_cast<unsigned char>(trail))) continue;
+        in[0] = static_cast<unsigned char>(lead);
+        in[1] = static_cast<unsigned char>(trail);
+        pair[lead_index(in[0]) * 256 + trail] = convert(cd, in, 2);
+      }
+    }
+    iconv_close(cd);
+  }
+
+  // One character through iconv; a result of more than one code point
+  // counts as not converting.
+  static entry convert(iconv_t cd, unsigned char* in, size_t n) {
+    entry e{};
+    char* src = reinterpret_cast<char*>(in);
+    char* dst = e.bytes;
+    size_t src_left = n;
+    size_t dst_left = sizeof e.bytes;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (iconv(cd, &src, &src_left, &dst, &dst_left) == static_cast<size_t>(-1) || src_left != 0) {
+      return entry{};
+    }
+    size_t len = sizeof e.bytes - dst_left;
+    char32_t c = decode(e.bytes, len);
+    if (c == 0) return entry{};
+    e.len = static_cast<uint8_t>(len);
+    e.wide = wide_code(c);
+    e.private_use = private_code(c);
+    return e;
+  }
+
+  // The code point of exactly one UTF-8 character, else 0.
+  static char32_t decode(const char* s, size_t len) {
+    auto u = [s](size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(s[i])); };
+    if (len == 1 && u(0) < 0x80) return u(0);
+    if (len == 2 && (u(0) & 0xE0) == 0xC0) return (u(0) & 0x1F) << 6 | (u(1) & 0x3F);
+    if (len == 3 && (u(0) & 0xF0) == 0xE0) {
+      return (u(0) & 0x0F) << 12 | (u(1) & 0x3F) << 6 | (u(2) & 0x3F);
+    }
+    if (len == 4 && (u(0) & 0xF8) == 0xF0) {
+      return (u(0) & 0x07) << 18 | (u(1) & 0x3F) << 12 | (u(2) & 0x3F) << 6 | (u(3) & 0x3F);
+    }
+    return 0;
+  }
+};
+
+const sjis_table& conversion_table() {
+  static const auto table = std::make_unique<sjis_table>();
+  return *table;
+}
+
+}  // namespace
+
+out_charset charset_from_name(const char* name) {
+  if (name != nullptr && (strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "utf8") == 0)) {
+    return out_charset::utf8;
+  }
+  return out_charset::sjis;
+}
+
+void sjis_to_utf8(std::string_view in, std::string& out, utf8_use use) {
+  const sjis_table& table = conversion_table();
+  const bool screen = use == utf8_use::screen;
+  size_t i = 0;
+  while (i < in.size()) {
+    auto b = static_cast<unsigned char>(in[i]);
+    if (b < 0x80) {  // ASCII, escape sequences included, passes as it is
+      size_t j = i + 1;
+      while (j < in.size() && static_cast<unsigned char>(in[j]) < 0x80) j++;
+      out.append(in.substr(i, j - i));
+      i = j;
+      continue;
+    }
+    if (sjis_lead(b) && i + 1 < in.size() && sjis_trail(static_cast<unsigned char>(in[i + 1]))) {
+      const auto& e = table.pair[lead_index(b) * 256 + static_cast<unsigned char>(in[i + 1])];
+      if (e.len == 0 || (screen && e.private_use)) {
+        out.append(kReplacement);
+        out.append(kReplacement);
+      } else {
+        out.append(e.bytes, e.len);
+        if (screen && !e.wide) out += ' ';
+      }
+      i += 2;
+      continue;
+    }
+    // A katakana byte, or one that is no character of its own: 0x80, 0xA0,
+    // 0xFD-0xFF, and a lead byte without its trail (the painter's cut may end
+    // a row there, and a write never carries it over to the next one).
+    const auto& e = table.single[b];
+    if (e.len == 0 || (screen && e.private_use)) {
+      out.append(kReplacement);
+    } else {
+      out.append(e.bytes, e.len);
+    }
+    i++;
+  }
+}
 
 namespace {
 
@@ -179,8 +366,31 @@ class stdout_sink : public out_sink {
 stdout_sink default_sink;
 out_sink* sink = &default_sink;
 bool curses_on = false;
+out_charset charset = out_charset::sjis;
+std::string converted;  // reused by every write in UTF-8
+
+void emit(const char* data, size_t len) {
+  if (charset == out_charset::utf8) {
+    converted.clear();
+    sjis_to_utf8(std::string_view(data, len), converted, utf8_use::screen);
+    sink->write(converted.data(), converted.size());
+  } else {
+    sink->write(data, len);
+  }
+}
 
 }  // namespace
+
+void out_init_charset() { out_set_charset(charset_from_name(std::getenv("DULK_CHARSET"))); }
+
+// Without a CP932 converter every Japanese character would turn into U+FFFD;
+// the Shift-JIS bytes are then written as they are.
+void out_set_charset(out_charset cs) {
+  if (cs == out_charset::utf8 && !conversion_table().ok) cs = out_charset::sjis;
+  charset = cs;
+}
+
+out_charset out_get_charset() { return charset; }
 
 out_sink* set_out_sink(out_sink* s) {
   out_sink* old = sink;
@@ -188,7 +398,7 @@ out_sink* set_out_sink(out_sink* s) {
   return old;
 }
 
-void out_write(std::string_view bytes) { sink->write(bytes.data(), bytes.size()); }
+void out_write(std::string_view bytes) { emit(bytes.data(), bytes.size()); }
 
 void out_vprintf(const char* fmt, va_list ap) {
   char small[512];
@@ -198,12 +408,12 @@ void out_vprintf(const char* fmt, va_list ap) {
   va_end(copy);
   if (n < 0) return;
   if (static_cast<size_t>(n) < sizeof small) {
-    sink->write(small, static_cast<size_t>(n));
+    emit(small, static_cast<size_t>(n));
     return;
   }
   std::string big(static_cast<size_t>(n) + 1, '\0');
   std::vsnprintf(big.data(), big.size(), fmt, ap);
-  sink->write(big.data(), static_cast<size_t>(n));
+  emit(big.data(), static_cast<size_t>(n));
 }
 
 void out_printf(const char* fmt, ...) {
@@ -216,6 +426,10 @@ void out_printf(const char* fmt, ...) {
 void out_flush() { sink->flush(); }
 
 void term_start() {
+  // The page size comes from LINES and COLUMNS alone; curses only clears the
+  // screen, so it sizes itself from the terminal and an absurd LINES cannot
+  // keep it from starting.
+  use_env(FALSE);
   initscr();
   cbreak();
   noecho();
@@ -255,30 +469,97 @@ int scr_getch() {
 
 // ---- screen painters --------------------------------------------------------
 
+namespace {
+
+// A Shift-JIS byte in these ranges starts a two-byte character.
+constexpr bool is_lead_byte(unsigned char c) {
+  return (c >= 0x80 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfe);
+}
+
+struct row_colour {
+  const char* plain;
+  const char* bar;
+};
+
+constexpr row_colour kSectionColour = {"\033[35m", "\033[45m"};
+constexpr row_colour kSubColour = {"\033[32m", "\033[42m"};
+constexpr row_colour kTitleColour = {"\033[37m", "\033[41m"};
+
+constexpr const char* kReadMark[2] = {"  ", "\x81\x99"};  // "  ", ☆
+
+}  // namespace
+
+size_t row_text_len(std::string_view text, long long limit) {
+  // A decoded news subject keeps the line end it was decoded with; the row
+  // must not break on it.
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (limit < 1) return 0;
+  if (static_cast<unsigned long long>(limit) > text.size()) return text.size();
+  size_t n = static_cast<size_t>(limit);
+  // Only the last byte that fits is looked at: a lead byte there would leave
+  // half a character at the row's edge.
+  return is_lead_byte(static_cast<unsigned char>(text[n - 1])) ? n - 1 : n;
+}
+
 void disp(const char* text, int depth, int row, int highlighted, char readed, char kind) {
-  (void)depth;
-  (void)highlighted;
-  (void)readed;
-  (void)kind;
-  out_printf("\033[%d;%dH%s\n", row + 1, 3, text);
+  const row_colour& rc = kind == 1 ? kSectionColour : kind == 2 ? kSubColour : kTitleColour;
+  const char* colour = highlighted ? rc.bar : rc.plain;
+  const char* mark = kind == 1 ? "" : kReadMark[readed == 1 ? 1 : 0];
+
+  out_printf("\033[%d;%dH", row + 1, 1);
+  out_printf("%c(B", 27);
+  out_printf("%s%s%s", colour, mark, "\033[0m");
+
+  // Two columns for the mark, one per tree level, the text, one blank.  When
+  // the tree alone fills the row the text is dropped and the tree is cut so
+  // that the row still ends inside the width.
+  long long width = env_x;
+  long long marks = depth > 0 ? depth : 0;
+  long long limit = width - marks - 3;
+  if (limit < 1 && marks > 0) marks = width - 3 > 0 ? width - 3 : 0;
+  std::string_view shown(text != nullptr ? text : "");
+  shown = shown.substr(0, row_text_len(shown, limit));
+
+  out_printf("\033[%d;%dH", row + 1, 3);
+  if (marks > 0) {
+    std::string tree(static_cast<size_t>(marks), '|');
+    tree.back() = '+';
+    out_write(tree);
+  }
+  out_write(colour);
+  out_write(shown);
+  out_write(" \033[0m\n");
+  out_printf("\033[%d;%dH\n", 0, 0);
   scr_refresh();
 }
 
+// The entry at a position of the current order, or null when that position
+// holds none (outside the table, or a thread order that was never built).
+title_ent* entry_at(int position) {
+  if (position < 0 || position >= ent_cnt || tent == nullptr) return nullptr;
+  title_ent* e = link ? (tentp != nullptr ? tentp[position] : nullptr) : &tent[position];
+  return e != nullptr && e->title != nullptr ? e : nullptr;
+}
+
 void tdisp(int position, int page_row, int highlighted) {
-  const title_ent* e = link ? tentp[position] : &tent[position];
+  const title_ent* e = entry_at(position);
+  if (e == nullptr) return;
   disp(e->title, link ? e->depth : 0, page_row + 2, highlighted, e->readed, e->kind);
 }
 
 void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const char* log_name) {
-  (void)table;
+  (void)table;  // rows come from the current order through tdisp
+  if (per_page < 1) per_page = 1;
   scr_clear();
   int page = cursor / per_page;
-  int top = page * per_page;
-  out_printf("LOG FILE : %s      PAGE : %d/%d    \xA1\x79 DULK Ver %s \xA1\x7A %s\n", log_name,
-             page + 1, (count - 1) / per_page + 1, kVersion, link ? "<LINK mode>" : " ");
+  long long top = static_cast<long long>(page) * per_page;
+  // 【 and 】 around the program's name.
+  out_printf("LOG FILE : %s      PAGE : %d/%d    \x81\x79 DULK Ver %s \x81\x7a %s\n",
+             log_name != nullptr ? log_name : "", page + 1, (count - 1) / per_page + 1, kVersion,
+             link ? "<LINK mode>" : " ");
   for (int i = 0; i < per_page; i++) {
     if (top + i < count) {
-      tdisp(top + i, i, 0);
+      tdisp(static_cast<int>(top + i), i, 0);
     } else {
       disp("<<< END >>>", 0, i + 2, 0, 0, 0);
       break;
@@ -287,8 +568,10 @@ void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const ch
 }
 
 void disp_meter(int squares, int filled) {
-  (void)squares;
-  (void)filled;
+  std::string line = "START ";
+  for (int i = 0; i < squares; i++) line += i <= filled ? "\x81\xa1" : "\x81\xa0";  // ■ □
+  line += " END";
+  disp(line.c_str(), 0, 0, 0, 0, 0);
 }
 
 // ---- start-up -------------------------------------------------------------------
@@ -326,7 +609,12 @@ FILE* open_log(const char* path) {
 
 }  // namespace
 
+namespace {
+void install_signal_handlers();
+}  // namespace
+
 int dulk_main(int argc, char** argv) {
+  out_init_charset();  // first, so that the usage text is converted as well
   cur_idx = 0;
   cur_row = 0;
   ent_cnt = 0;
@@ -366,7 +654,12 @@ int dulk_main(int argc, char** argv) {
   const char* cols = std::getenv("COLUMNS");
   const char* lines = std::getenv("LINES");
   if (cols != nullptr) env_x = std::atoi(cols);
-  if (lines != nullptr) env_y = std::atoi(lines) - 4;
+  if (lines != nullptr) {
+    // Subtracting in a wider type keeps the most negative LINES from wrapping
+    // round to a huge page.
+    long long y = static_cast<long long>(std::atoi(lines)) - 4;
+    env_y = y < 1 ? 0 : static_cast<int>(y);
+  }
   if (env_x == 0) env_x = 80;
   if (env_y < 1) env_y = 20;
 
@@ -382,6 +675,9 @@ int dulk_main(int argc, char** argv) {
   }
 
   term_start();
+  // From here on a signal lets the terminal go back to its ordinary mode;
+  // one that arrives during the scan is acted on when the key loop starts.
+  install_signal_handlers();
   read_title(log_fp, tent, &ent_cnt);
   scan_done = true;
   set_readed(tent, log_path.c_str());
@@ -396,79 +692,971 @@ int dulk_main(int argc, char** argv) {
 
 // ---- the key loop -------------------------------------------------------------
 
+namespace {
+
+constexpr std::array<key_action, kKeyCodes> make_key_table() {
+  std::array<key_action, kKeyCodes> t{};
+  auto set = [&t](std::initializer_list<int> codes, key_action a) {
+    for (int c : codes) t[static_cast<size_t>(c)] = a;
+  };
+  set({'J'}, key_action::read_down);
+  set({24, 'j'}, key_action::down);
+  set({5, 'K', 'k'}, key_action::up);
+  set({6, 'B'}, key_action::next_page);
+  set({2, 'A'}, key_action::prev_page);
+  set({'0'}, key_action::first);
+  set({'n'}, key_action::next_unread);
+  set({'N'}, key_action::prev_unread);
+  set({'U', 'u'}, key_action::unread);
+  set({10, 13}, key_action::read_pager);
+  set({'v'}, key_action::read_editor);
+  set({'S', 's'}, key_action::save);
+  set({'C', 'R', 'c', 'r'}, key_action::comment);
+  set({'W', 'w'}, key_action::post);
+  set({'L', 'l'}, key_action::link_switch);
+  set({'H', '?'}, key_action::help);
+  set({'D'}, key_action::del);
+  // ESC ends the run at once: escape sequences are not decoded, so a cursor
+  // key that sends one quits as well.
+  set({27, 'P', 'Q', 'p', 'q'}, key_action::quit);
+  return t;
+}
+
+constexpr std::array<key_action, kKeyCodes> kKeyTable = make_key_table();
+
+// Keys that address the current entry or move over entries; with an empty
+// table there is nothing for them to act on.
+constexpr bool needs_entry(key_action a) {
+  switch (a) {
+    case key_action::none:
+    case key_action::link_switch:
+    case key_action::help:
+    case key_action::del:
+    case key_action::quit:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// 最後のメッセージまでに未読はありません。
+constexpr const char* kNoUnreadAfter =
+    "\x8d\xc5\x8c\xe3\x82\xcc\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\x82\xdc\x82\xc5\x82\xc9"
+    "\x96\xa2\x93\xc7\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42\a";
+// 最初のメッセージまでに未読はありません。
+constexpr const char* kNoUnreadBefore =
+    "\x8d\xc5\x8f\x89\x82\xcc\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\x82\xdc\x82\xc5\x82\xc9"
+    "\x96\xa2\x93\xc7\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42\a";
+constexpr const char* kBlankRow = "                                        ";  // 40 blanks
+
+// Consecutive read errors after which the terminal is taken to be gone.
+constexpr int kMaxReadErrors = 100;
+
+volatile sig_atomic_t pending_signal = 0;
+
+extern "C" void note_signal(int sig) { pending_signal = sig; }
+
+// Without SA_RESTART a key read blocked in the terminal returns at once, so
+// the loop sees the signal without waiting for another key.
+void install_signal_handlers() {
+  struct sigaction sa {};
+  sa.sa_handler = note_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  for (int sig : {SIGHUP, SIGTERM, SIGINT}) sigaction(sig, &sa, nullptr);
+}
+
+// Hands the terminal back in its ordinary mode and ends the way the signal's
+// default action would.  A hang-up means the terminal is gone while the user
+// may have read much: the read flags are stored first.
+[[noreturn]] void end_by_signal(int sig) {
+  if (sig == SIGHUP) save_readed(tent, log_path.c_str(), ent_cnt);
+  out_flush();
+  term_restore();
+  std::fflush(stdout);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+  dk_exit(128 + sig);  // only when the signal is blocked
+}
+
+int page_rows() { return env_y > 0 ? env_y : 1; }
+
+// The page of the cursor, then the cursor bar over its row.
+void repaint() {
+  disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  if (entry_at(cur_idx) != nullptr) tdisp(cur_idx, cur_row, 1);
+}
+
+void run_command(const std::string& program, const std::string& file) {
+  std::string cmd = program + " " + file;
+  out_flush();
+  int rc = std::system(cmd.c_str());
+  (void)rc;  // a failing pager or editor is the shell's to report
+}
+
+void move_down() {
+  bool pg_redraw = false;
+  tdisp(cur_idx, cur_row, 0);
+  if (++cur_row >= page_rows()) {
+    cur_row = 0;
+    pg_redraw = true;
+  }
+  if (++cur_idx >= ent_cnt) {
+    cur_idx = 0;
+    cur_row = 0;
+    pg_redraw = true;
+  }
+  if (pg_redraw) disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  tdisp(cur_idx, cur_row, 1);
+}
+
+void move_up() {
+  bool pg_redraw = false;
+  tdisp(cur_idx, cur_row, 0);
+  if (--cur_row < 0) {
+    cur_row = page_rows() - 1;
+    pg_redraw = true;
+  }
+  if (--cur_idx < 0) {
+    cur_idx = ent_cnt - 1;
+    cur_row = (ent_cnt - 1) % page_rows();
+    pg_redraw = true;
+  }
+  if (pg_redraw) disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  tdisp(cur_idx, cur_row, 1);
+}
+
+// Page arithmetic in 64 bits: a huge LINES must not overflow the position.
+void next_page() {
+  long long rows = page_rows();
+  cur_row = 0;
+  long long next = cur_idx + rows - cur_idx % rows;
+  if (next >= ent_cnt) {
+    next = 0;
+    out_write("\a\n");
+  }
+  cur_idx = static_cast<int>(next);
+  repaint();
+}
+
+void prev_page() {
+  long long rows = page_rows();
+  cur_row = 0;
+  long long prev = cur_idx - cur_idx % rows - rows;
+  if (prev < 0) {
+    prev = ent_cnt - (ent_cnt - 1) % rows - 1;
+    out_write("\a\n");
+  }
+  cur_idx = static_cast<int>(prev);
+  repaint();
+}
+
+bool is_unread(const title_ent* e) { return e != nullptr && e->kind == 0 && e->readed == 0; }
+
+// The next (step 1) or previous (step -1) unread message, never wrapping.
+void find_unread(int step, const char* none_msg) {
+  int save_idx = cur_idx;
+  tdisp(cur_idx, cur_row, 0);
+  int i = cur_idx + step;
+  while (i >= 0 && i < ent_cnt && !is_unread(entry_at(i))) i += step;
+  if (i >= 0 && i < ent_cnt) {
+    cur_idx = i;
+  } else {
+    disp(none_msg, 0, env_y + 2, 1, 0, 0);
+    out_flush();
+    scr_getch();  // any key only takes the message away
+    disp(kBlankRow, 0, env_y + 2, 0, 0, 0);
+    cur_idx = save_idx;
+  }
+  cur_row = cur_idx % page_rows();
+  if (save_idx / page_rows() != cur_idx / page_rows()) {
+    disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  }
+  tdisp(cur_idx, cur_row, 1);
+}
+
+// Shows the current message in the pager or the editor; it counts as read
+// whatever the program made of it.
+void read_message(const std::string& program) {
+  title_ent* e = entry_at(cur_idx);
+  if (e == nullptr || e->kind != 0) return;
+  write_one_log(log_fp, tent, kTmpFile, kPlain, cur_idx);
+  scr_clear();
+  run_command(program, display_copy(kTmpFile));
+  e->readed = 1;
+  repaint();
+}
+
+void save_message() {
+  const title_ent* e = entry_at(cur_idx);
+  if (e == nullptr || e->kind != 0) return;
+  write_one_log(log_fp, tent, kTmpFile, kPlain, cur_idx);
+  out_printf("=> save filename (cancel:'q') = ");
+  out_flush();
+  scr_refresh();
+  std::string name;
+  // Input that ends before the line does (or a signal that ends the run)
+  // cancels: a half-typed name is no answer.
+  bool whole = read_save_name(STDIN_FILENO, name);
+  if (!whole || name == "q" || name == "mboxq") {
+    out_printf("cancel!\n");
+  } else {
+    out_printf("saving!\n");
+    scr_refresh();
+    add_file(kTmpFile, name.c_str());
+  }
+  scr_refresh();
+  repaint();
+}
+
+void write_script(const char* prefix, int mode) {
+  const title_ent* e = entry_at(cur_idx);
+  if (e == nullptr || e->kind != 0) return;
+  std::string name = script_name(prefix);
+  write_one_log(log_fp, tent, name.c_str(), mode, cur_idx);
+  run_command(editor, name);
+  repaint();
+}
+
+void switch_link() {
+  link = 1 - link;
+  if (link == 1 && tentp != nullptr && tentp[0] == nullptr) make_tentp();
+  out_write("\a\n");
+  repaint();
+}
+
+[[noreturn]] void quit() {
+  scr_clear();
+  save_readed(tent, log_path.c_str(), ent_cnt);
+  freex(tent);
+  dk_exit(0);
+}
+
+}  // namespace
+
+key_action decode_key(int code) {
+  if (code < 0 || code >= kKeyCodes) return key_action::none;
+  return kKeyTable[static_cast<size_t>(code)];
+}
+
+bool stop_requested() { return pending_signal != 0; }
+
+bool read_save_name(int fd, std::string& name) {
+  name.clear();
+  for (;;) {
+    char c;
+    ssize_t n = ::read(fd, &c, 1);  // one byte at a time: keys after the line stay unread
+    if (n == 1) {
+      if (c == '\n') return true;
+      name.push_back(c);
+    } else if (n < 0 && errno == EINTR && !stop_requested()) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+}
+
+std::string script_name(const char* prefix) {
+  struct stat st;
+  for (int seq = 0;; seq++) {
+    std::string name = prefix + std::to_string(seq);
+    if (::stat(name.c_str(), &st) != 0) return name;
+  }
+}
+
 void key_loop() {
+  install_signal_handlers();
   int errors = 0;
   for (;;) {
+    if (pending_signal != 0) end_by_signal(pending_signal);
     int c = scr_getch();
+    if (pending_signal != 0) end_by_signal(pending_signal);
     if (c == ERR) {
-      if (++errors >= 100) break;
+      // Input that keeps failing means the terminal is gone: keep what the
+      // user read and end instead of spinning.
+      if (++errors >= kMaxReadErrors) {
+        save_readed(tent, log_path.c_str(), ent_cnt);
+        freex(tent);
+        dk_exit(1);
+      }
       continue;
     }
     errors = 0;
-    if (c == 'q' || c == 'Q' || c == 'p' || c == 'P' || c == 27) {
-      scr_clear();
-      save_readed(tent, log_path.c_str(), ent_cnt);
-      freex(tent);
-      dk_exit(0);
+    key_action act = decode_key(c);
+    if (ent_cnt <= 0 && needs_entry(act)) continue;
+
+    switch (act) {
+      case key_action::none:
+        break;
+      case key_action::read_down:
+        if (title_ent* e = entry_at(cur_idx); e != nullptr && e->kind == 0) e->readed = 1;
+        move_down();
+        break;
+      case key_action::down:
+        move_down();
+        break;
+      case key_action::up:
+        move_up();
+        break;
+      case key_action::next_page:
+        next_page();
+        break;
+      case key_action::prev_page:
+        prev_page();
+        break;
+      case key_action::first:
+        cur_idx = 0;
+        cur_row = 0;
+        repaint();
+        break;
+      case key_action::next_unread:
+        find_unread(1, kNoUnreadAfter);
+        break;
+      case key_action::prev_unread:
+        find_unread(-1, kNoUnreadBefore);
+        break;
+      case key_action::unread:
+        if (title_ent* e = entry_at(cur_idx); e != nullptr) e->readed = 0;
+        tdisp(cur_idx, cur_row, 1);
+        break;
+      case key_action::read_pager:
+        read_message(pager);
+        break;
+      case key_action::read_editor:
+        read_message(editor);
+        break;
+      case key_action::save:
+        save_message();
+        break;
+      case key_action::comment:
+        write_script("comt", kComment);
+        break;
+      case key_action::post:
+        write_script("say", kSay);
+        break;
+      case key_action::link_switch:
+        switch_link();
+        break;
+      case key_action::help:
+        scr_clear();
+        disp_help();
+        repaint();
+        break;
+      case key_action::del:
+        out_printf("Delete is not support.\n");
+        break;
+      case key_action::quit:
+        quit();
     }
   }
-  save_readed(tent, log_path.c_str(), ent_cnt);
-  freex(tent);
-  dk_exit(1);
 }
 
 // ---- usage ---------------------------------------------------------------------
 
 void usage() {
-  std::printf("usage : dulk [-l] [-n <titles>] <filename>\n");
+  out_printf("\nDULK Ver%s   by the dulk developers\n\n", kVersion);
+  // タイトル数
+  out_printf("usage : dulk [-l] [-n <\x83^\x83\x43\x83g\x83\x8b\x90\x94>] <filename>\n");
+  // コメントリンクモードで起動
+  out_printf(
+      "        -l  : \x83R\x83\x81\x83\x93\x83g\x83\x8a\x83\x93\x83N\x83\x82\x81[\x83h\x82\xc5"
+      "\x8bN\x93\xae\n");
+  // タイトル数 (デフォルトは2000)
+  out_printf(
+      "        -n  : \x83^\x83\x43\x83g\x83\x8b\x90\x94 (\x83\x66\x83t\x83H\x83\x8b\x83g\x82\xcd"
+      "2000)\n");
+  // newsgroup名(記事#特定用)
+  out_printf("        -g  : newsgroup\x96\xbc(\x8bL\x8e\x96#\x93\xc1\x92\xe8\x97p)\n");
+  // 環境変数
+  out_printf("\n\x8a\xc2\x8b\xab\x95\xcf\x90\x94\n");
+  print_env_help(out_printf);
   dk_exit(1);
 }
 
 // ---- read state and mailbox ---------------------------------------------------
 
+// "dk_readed" holds one line per log: the path as typed, a space, then one
+// '0' or '1' per title.  It is only ever replaced whole, by renaming a fully
+// written and fsynced "dk_rnew" over it, so a run killed at any moment leaves
+// either the old file or the new one.  While the new one is written the old
+// contents also stand under "dk_rtmp" (a hard link), the name under which
+// an interrupted rewrite has always left them; a "dk_rtmp" found at start-up
+// is restored when "dk_readed" is missing or incomplete, and removed
+// otherwise.  A rewrite never drops a line (matching lines are replaced one
+// for one, and a new log's line is appended), so "dk_readed" is incomplete
+// when it has fewer lines than "dk_rtmp" or its last line has no newline.
+
+namespace {
+
+constexpr const char* kReadedNew = "dk_rnew";
+
+struct file_closer {
+  void operator()(FILE* fp) const { std::fclose(fp); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+struct fd_closer {
+  int fd = -1;
+  ~fd_closer() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// A path with a line break in it cannot have a line of its own in the file
+// (and "\r" is dropped on reading): its read state is not stored.
+bool storable(std::string_view path) { return path.find_first_of("\r\n") == path.npos; }
+
+// The line of this path: the path, a space, then the flags.  Flags are never
+// blanks, so a line with a further blank belongs to a longer path that has a
+// blank in it ("a b 0101" is not the line of "a").
+bool line_of(std::string_view line, std::string_view path) {
+  return line.size() > path.size() && line.starts_with(path) && line[path.size()] == ' ' &&
+         line.find(' ', path.size() + 1) == line.npos;
+}
+
+// Calls f for every line of fp, a last line without a newline included.
+template <typename F>
+void each_line(FILE* fp, F f) {
+  std::string line;
+  for (;;) {
+    int end = readline(fp, line);
+    if (end == EOF && line.empty()) return;
+    f(line);
+    if (end == EOF) return;
+  }
+}
+
+// Entries in use: up to the first one without a title, at most max_ent.
+int used_entries(const title_ent* table) {
+  int n = 0;
+  while (n < max_ent && table[n].title != nullptr) n++;
+  return n;
+}
+
+struct line_count {
+  bool exists = false;
+  bool readable = false;
+  size_t lines = 0;          // a last line without a newline counts
+  bool ends_newline = true;  // also for an empty file
+};
+
+line_count count_lines(const char* name) {
+  line_count r;
+  file_ptr fp(std::fopen(name, "rb"));
+  if (!fp) {
+    r.exists = errno != ENOENT;
+    return r;
+  }
+  r.exists = true;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, fp.get())) > 0) {
+    for (size_t i = 0; i < n; i++) r.lines += buf[i] == '\n';
+    r.ends_newline = buf[n - 1] == '\n';
+  }
+  if (!r.ends_newline) r.lines++;
+  r.readable = std::ferror(fp.get()) == 0;
+  return r;
+}
+
+// Puts back the old contents of an interrupted rewrite (see above).
+void recover_readed() {
+  line_count old = count_lines(kReadedTmp);
+  if (!old.exists) return;
+  line_count cur = count_lines(kReadedFile);
+  if (!old.readable || (cur.exists && !cur.readable)) return;  // cannot judge: touch nothing
+  bool complete = cur.exists && cur.ends_newline && cur.lines >= old.lines;
+  // Renaming one hard link over another of the same file changes nothing, so
+  // the name is removed in any case once the contents are in place.
+  if (!complete && std::rename(kReadedTmp, kReadedFile) != 0) return;
+  ::unlink(kReadedTmp);
+}
+
+// Opens "dk_rnew" locked, so that viewers quitting at the same time take
+// turns; a name that changed while we waited (the other viewer renamed it
+// into place) is opened afresh.  A file left by a killed run is reused.
+int open_new_locked() {
+  for (;;) {
+    int fd = ::open(kReadedNew, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    int rc;
+    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    struct stat held, named;
+    if (rc == 0 && ::fstat(fd, &held) == 0 && ::stat(kReadedNew, &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      if (::ftruncate(fd, 0) == 0) return fd;
+      int e = errno;
+      ::close(fd);
+      errno = e;
+      return -1;
+    }
+    if (rc != 0) {
+      int e = errno;
+      ::close(fd);
+      errno = e;
+      return -1;
+    }
+    ::close(fd);
+  }
+}
+
+void sync_directory() {
+  int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+}  // namespace
+
+// On failure the old file is left as it was.
+const char* store_readed(const title_ent* table, const char* path, int count) {
+  if (!storable(path)) return nullptr;
+  fd_closer lock{open_new_locked()};
+  if (lock.fd < 0) return "readed file open";
+
+  const char* failed = nullptr;
+  bool linked = false;
+  auto fail = [&failed, &linked](const char* what) {
+    int e = errno;
+    if (linked) ::unlink(kReadedTmp);
+    ::unlink(kReadedNew);
+    errno = e;
+    failed = what;
+  };
+
+  file_ptr old(std::fopen(kReadedFile, "rb"));
+  if (!old && errno != ENOENT) {
+    fail("readed_tmp open");
+    return failed;
+  }
+  if (old) {
+    struct stat st;
+    if (::fstat(fileno(old.get()), &st) == 0 && S_ISREG(st.st_mode))
+      ::fchmod(lock.fd, st.st_mode & 07777);
+    ::unlink(kReadedTmp);
+    // Without hard links there is no copy; the rename below still guards.
+    linked = ::link(kReadedFile, kReadedTmp) == 0;
+  }
+
+  int out_fd = ::dup(lock.fd);
+  file_ptr out(out_fd >= 0 ? ::fdopen(out_fd, "wb") : nullptr);
+  if (!out) {
+    if (out_fd >= 0) ::close(out_fd);
+    fail("readed file open");
+    return failed;
+  }
+
+  std::string mine(path);
+  mine += ' ';
+  for (int i = 0; i < count; i++) mine += table[i].readed ? '1' : '0';
+  mine += '\n';
+
+  bool matched = false;
+  if (old) {
+    each_line(old.get(), [&](const std::string& line) {
+      if (line_of(line, path)) {
+        std::fwrite(mine.data(), 1, mine.size(), out.get());
+        matched = true;
+      } else {
+        std::fwrite(line.data(), 1, line.size(), out.get());
+        std::fputc('\n', out.get());
+      }
+    });
+    if (std::ferror(old.get())) {
+      fail("readed_tmp open");
+      return failed;
+    }
+  }
+  if (!matched) std::fwrite(mine.data(), 1, mine.size(), out.get());
+
+  if (std::fflush(out.get()) != 0 || std::ferror(out.get()) || ::fsync(lock.fd) != 0 ||
+      std::fclose(out.release()) != 0) {
+    fail("readed file write");
+    return failed;
+  }
+  if (std::rename(kReadedNew, kReadedFile) != 0) {
+    fail("readed file rename");
+    return failed;
+  }
+  sync_directory();
+  ::unlink(kReadedTmp);
+  return nullptr;
+}
+
 void set_readed(title_ent* table, const char* path) {
-  (void)table;
-  (void)path;
+  recover_readed();
+  file_ptr fp(std::fopen(kReadedFile, "rb"));
+  if (!fp) {
+    out_printf("Warning : create %s file.\n", kReadedFile);
+    // Only a missing file is made: one that exists but cannot be read is
+    // never truncated.  When it still cannot be read (a directory we may
+    // not write in), every title starts unread and the quit reports that
+    // the flags could not be stored.
+    int fd = ::open(kReadedFile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) ::close(fd);
+    fp.reset(std::fopen(kReadedFile, "rb"));
+    if (!fp) return;
+  }
+  if (!storable(path)) return;
+  const int n = used_entries(table);
+  std::string line;
+  for (;;) {
+    int end = readline(fp.get(), line);
+    if (line_of(line, path)) {
+      std::string_view flags = std::string_view(line).substr(std::strlen(path) + 1);
+      for (size_t i = 0; i < flags.size() && i < static_cast<size_t>(n); i++) {
+        if (flags[i] == '1') table[i].readed = 1;
+      }
+      return;
+    }
+    if (end == EOF) return;
+  }
 }
 
 void save_readed(title_ent* table, const char* path, int count) {
-  (void)table;
-  (void)path;
-  (void)count;
+  if (const char* failed = store_readed(table, path, count)) fail_now(failed);
+  ::unlink(kTmpFile);
 }
 
 void add_file(const char* src, const char* dst) {
-  (void)src;
-  (void)dst;
+  file_ptr in(std::fopen(src, "rb"));
+  if (!in) fatal("add_file : tmpfile open");
+  file_ptr out(std::fopen(dst, "ab"));
+  if (!out) fatal("add_file : mbox open");
+  // Only what the source held when opened is copied: appending a file to
+  // itself would otherwise never reach its end.
+  struct stat st;
+  unsigned long long left = ~0ULL;
+  if (::fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode)) {
+    left = static_cast<unsigned long long>(st.st_size);
+  }
+  char buf[65536];
+  while (left > 0) {
+    size_t want = left < sizeof buf ? static_cast<size_t>(left) : sizeof buf;
+    size_t n = std::fread(buf, 1, want, in.get());
+    if (n == 0) break;
+    std::fwrite(buf, 1, n, out.get());
+    left -= n;
+  }
+  // A mailbox cut short (a full disk) is reported, not passed off as saved.
+  bool failed = std::ferror(out.get()) != 0;
+  if (std::fclose(out.release()) != 0) failed = true;
+  if (failed) fatal("add_file : mbox write");
 }
 
 // ---- reply threads -------------------------------------------------------
 
-void thread_index_reset() {}
-void thread_index_add(int index) { (void)index; }
-int search_and_add(int index, int key) {
-  (void)index;
-  (void)key;
-  return 0;
+namespace {
+
+// The parent searches would scan every earlier entry and walk the parent's
+// chain of replies to its end.  This index gives the same answers without a
+// walk: for each (num, group) the oldest and the newest earlier entry, for
+// each message id (ignoring case) the oldest earlier entry, and for each
+// entry the last reply in its chain.  It covers entries 0 to `covered` - 1,
+// the entries the scanner has completed.
+
+struct index_slot {
+  uint64_t key;
+  int oldest;  // -1: the slot is free
+  int newest;
+};
+
+// An open-addressing table of slots, found by a 64-bit key and a test that
+// tells apart different things with the same key (message ids whose hashes
+// collide).  A million titles stay a few flat arrays, with no node or string
+// allocated per entry.
+class index_table {
+ public:
+  template <class Same>
+  index_slot* find(uint64_t key, Same same) {
+    if (slots_.empty()) return nullptr;
+    for (size_t i = start(key);; i = (i + 1) & mask_) {
+      index_slot& s = slots_[i];
+      if (s.oldest < 0) return nullptr;
+      if (s.key == key && same(s)) return &s;
+    }
+  }
+
+  // Enters entry idx under key: a new slot, or the newest of an old one.
+  template <class Same>
+  void enter(uint64_t key, int idx, Same same) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    for (size_t i = start(key);; i = (i + 1) & mask_) {
+      index_slot& s = slots_[i];
+      if (s.oldest < 0) {
+        s = {key, idx, idx};
+        used_++;
+        return;
+      }
+      if (s.key == key && same(s)) {
+        s.newest = idx;
+        return;
+      }
+    }
+  }
+
+  void clear() {
+    slots_.clear();
+    used_ = 0;
+    mask_ = 0;
+  }
+
+ private:
+  size_t start(uint64_t key) const {
+    return static_cast<size_t>((key * 0x9e3779b97f4a7c15ULL) >> 32) & mask_;
+  }
+
+  void grow() {
+    std::vector<index_slot> old = std::move(slots_);
+    size_t size = old.empty() ? 1024 : old.size() * 2;
+    slots_.assign(size, index_slot{0, -1, -1});
+    mask_ = size - 1;
+    for (const index_slot& s : old) {
+      if (s.oldest < 0) continue;
+      size_t i = start(s.key);
+      while (slots_[i].oldest >= 0) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<index_slot> slots_;
+  size_t used_ = 0;
+  size_t mask_ = 0;
+};
+
+struct thread_index {
+  index_table by_num;
+  index_table by_msgid;
+  std::vector<title_ent*> last_reply;  // by entry index
+  int covered = 0;
+  int last_keyed = -1;  // highest index entered in a table
+
+  void clear() {
+    by_num.clear();
+    by_msgid.clear();
+    last_reply.clear();
+    covered = 0;
+    last_keyed = -1;
+  }
+};
+
+thread_index tix;
+
+uint64_t num_key(int num, uint8_t group) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(num)) << 8) | group;
 }
-int search_and_add4sx(int index, int key) {
-  (void)index;
-  (void)key;
-  return 0;
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equal_nocase(const char* a, const char* b) {
+  for (;; a++, b++) {
+    if (lower(*a) != lower(*b)) return false;
+    if (*a == '\0') return true;
+  }
 }
+
+// FNV-1a over the id with ASCII letters folded to lower case.
+uint64_t msgid_key(const char* id) {
+  uint64_t h = 0xcbf29ce484222325ULL;
+  for (; *id != '\0'; id++) {
+    h ^= static_cast<unsigned char>(lower(*id));
+    h *= 0x100000001b3ULL;
+  }
+  return h;
+}
+
+// Enters the completed entry at index i (which must be tix.covered).
+void index_entry(int i) {
+  const title_ent& e = tent[i];
+  size_t at = static_cast<size_t>(i);
+  if (tix.last_reply.size() <= at)
+    tix.last_reply.resize(std::max(at + 1, tix.last_reply.size() * 2));
+  tix.last_reply[at] = nullptr;
+  // Headings have num 0 and no message id, and no search asks for num 0, so
+  // they are never entered (and collapsing them never costs a rebuild).
+  if (e.num != 0) {
+    tix.by_num.enter(num_key(e.num, e.group), i, [](const index_slot&) { return true; });
+    tix.last_keyed = i;
+  }
+  if (e.msgid != nullptr) {
+    const char* id = e.msgid;
+    tix.by_msgid.enter(msgid_key(id), i, [id](const index_slot& s) {
+      return equal_nocase(tent[s.oldest].msgid, id);
+    });
+    tix.last_keyed = i;
+  }
+  tix.covered = i + 1;
+}
+
+// Makes the index cover exactly entries 0 to upto - 1.  Going back happens
+// only when headings are collapsed; those were never entered in a map, so
+// the maps are rebuilt only if a keyed entry would be dropped.
+void index_cover(int upto) {
+  if (upto < tix.covered) {
+    if (tix.last_keyed >= upto) {
+      tix.clear();
+    } else {
+      tix.covered = upto;
+    }
+  }
+  while (tix.covered < upto) index_entry(tix.covered);
+}
+
+// Links reply under parent, at the end of the parent's chain of replies.
+void link_reply(title_ent* parent, title_ent* reply) {
+  size_t p = static_cast<size_t>(parent - tent);
+  if (p >= tix.last_reply.size()) tix.last_reply.resize(p + 1);
+  title_ent*& last = tix.last_reply[p];
+  if (parent->child == nullptr) {
+    parent->child = reply;
+  } else {
+    // The kept last reply is the chain's end unless the chain was changed
+    // behind the index's back; then walk on from the furthest known point.
+    title_ent* end = last != nullptr ? last : parent->child;
+    while (end->next != nullptr) end = end->next;
+    end->next = reply;
+  }
+  last = reply;
+}
+
+// The entry with the same num and group that the searches would find, or -1.
+int find_by_num(int index, int key, bool newest) {
+  uint8_t group = tent[index].group;
+  if (tix.covered == index && key != 0) {
+    const index_slot* s =
+        tix.by_num.find(num_key(key, group), [](const index_slot&) { return true; });
+    if (s == nullptr) return -1;
+    return newest ? s->newest : s->oldest;
+  }
+  // Asked about an index the completed entries do not end at, or about
+  // num 0, which the index leaves out: scan.
+  if (newest) {
+    for (int i = index - 1; i >= 0; i--) {
+      if (tent[i].num == key && tent[i].group == group) return i;
+    }
+  } else {
+    for (int i = 0; i < index; i++) {
+      if (tent[i].num == key && tent[i].group == group) return i;
+    }
+  }
+  return -1;
+}
+
+int link_by_num(int index, int key, bool newest) {
+  if (index <= 0) return 0;
+  if (tix.covered < index) index_cover(index);
+  int p = find_by_num(index, key, newest);
+  if (p < 0) return 0;
+  link_reply(&tent[p], &tent[index]);
+  return 1;
+}
+
+}  // namespace
+
+void thread_index_reset() { tix.clear(); }
+
+void thread_index_add(int index) {
+  if (index < 0) return;
+  index_cover(index);
+  index_entry(index);
+}
+
+// Forum headers name their parent by number: the oldest earlier entry with
+// that number in the same group.
+int search_and_add(int index, int key) { return link_by_num(index, key, false); }
+
+// Escape-marked titles name their parent by number: the newest earlier
+// entry with that number in the same group.
+int search_and_add4sx(int index, int key) { return link_by_num(index, key, true); }
+
+// A news article's parent is the oldest earlier article whose message id is
+// the reference (up to its first '>'), whatever the case of either.
 int search_and_add4news(int index, char* ref) {
-  (void)index;
-  (void)ref;
-  return 0;
+  if (index <= 0) return 0;
+  if (char* gt = std::strchr(ref, '>')) gt[1] = '\0';
+  if (tix.covered < index) index_cover(index);
+  uint8_t group = tent[index].group;
+  int p = -1;
+  if (tix.covered == index) {
+    const index_slot* s = tix.by_msgid.find(msgid_key(ref), [ref](const index_slot& x) {
+      return equal_nocase(tent[x.oldest].msgid, ref);
+    });
+    if (s != nullptr) p = s->oldest;
+  }
+  // The map keeps the oldest entry of each id whatever its group; news
+  // entries all have group 0, so a scan is needed only when another form's
+  // entry carries an id, or when the completed entries do not end at index.
+  if (tix.covered != index || (p >= 0 && tent[p].group != group)) {
+    p = -1;
+    for (int i = 0; i < index && p < 0; i++) {
+      if (tent[i].msgid != nullptr && tent[i].group == group && equal_nocase(tent[i].msgid, ref))
+        p = i;
+    }
+  }
+  if (p < 0) return 0;
+  link_reply(&tent[p], &tent[index]);
+  return 1;
 }
+
+namespace {
+
+// A level is 8 bits wide: threads deeper than 127 levels stay at 127, so a
+// level never wraps to 0 (a root) or below.
+constexpr int kMaxLevel = 127;
+
+int8_t chain_level(int parent_level) {
+  int l = parent_level + 1;
+  if (l < 1) l = 1;
+  if (l > kMaxLevel) l = kMaxLevel;
+  return static_cast<int8_t>(l);
+}
+
+}  // namespace
+
+// Roots in table order, each followed depth-first by its replies.
 void make_tentp() {
   int out = 0;
-  for (int i = 0; i < max_ent && tent[i].title != nullptr; i++) tentp[out++] = &tent[i];
+  for (int i = 0; i < max_ent && tent[i].title != nullptr; i++) {
+    if (tent[i].depth != 0) continue;  // a chain of its parent reaches it
+    if (out >= max_ent) return;
+    tentp[out++] = &tent[i];
+    if (tent[i].child != nullptr) scan_comt(&out, tent[i].child, 0);
+  }
 }
+
+// Lists a chain of replies and, right under each reply, its own replies.
+// Threads can be thousands of levels deep, so the descent keeps its own
+// stack of the chains it has yet to finish.
 void scan_comt(int* out, title_ent* first, int8_t level) {
-  (void)out;
-  (void)first;
-  (void)level;
+  struct pending {
+    title_ent* entry;
+    int8_t level;
+  };
+  std::vector<pending> stack;
+  title_ent* e = first;
+  int8_t lv = chain_level(level);
+  for (;;) {
+    while (e != nullptr) {
+      if (*out >= max_ent) return;
+      e->depth = lv;
+      tentp[(*out)++] = e;
+      if (e->child != nullptr) {
+        if (e->next != nullptr) stack.push_back({e->next, lv});
+        e = e->child;
+        lv = chain_level(lv);
+      } else {
+        e = e->next;
+      }
+    }
+    if (stack.empty()) return;
+    e = stack.back().entry;
+    lv = stack.back().level;
+    stack.pop_back();
+  }
 }
 
 }  // namespace dulk

@@ -84,6 +84,8 @@ void set_exit_hook(exit_hook_fn hook);
 // A file failure: the read flags of the run are stored first when the scan is
 // over (so nothing the user did is lost), then perror(what) and status 1.
 [[noreturn]] void fatal(const char* what);
+// Start-up marks the scan over; tests set it to reach fatal's storing path.
+void set_scan_done(bool done);
 
 // ---- terminal output layer -------------------------------------------------
 
@@ -101,6 +103,24 @@ void out_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void out_vprintf(const char* fmt, va_list ap);
 void out_flush();
 
+// What the output layer writes to the terminal: the Shift-JIS bytes as they
+// are, or the same text in UTF-8 for today's terminals.
+enum class out_charset { sjis, utf8 };
+// Reads DULK_CHARSET ("UTF-8" or "utf8", any case, chooses UTF-8; anything
+// else Shift-JIS).  Called once at start-up.
+void out_init_charset();
+out_charset charset_from_name(const char* name);  // null: Shift-JIS
+void out_set_charset(out_charset cs);
+out_charset out_get_charset();
+
+// Shift-JIS to UTF-8 through iconv from CP932, appended to out.  For the
+// screen every character keeps the columns it takes in Shift-JIS (narrow
+// double-byte characters get a blank after them, and what does not convert
+// becomes one U+FFFD per column), so rows keep their layout.  For a file the
+// text is converted as it is, one U+FFFD per byte that does not convert.
+enum class utf8_use { screen, file };
+void sjis_to_utf8(std::string_view in, std::string& out, utf8_use use);
+
 // Thin wrappers over the few curses calls the viewer makes; they do nothing
 // until curses has been started, so painters can run in tests.
 void term_start();
@@ -117,17 +137,65 @@ void tdisp(int position, int page_row, int highlighted);
 void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const char* log_name);
 void disp_meter(int squares, int filled);
 
+// How many bytes of text a row shows when limit bytes fit: the whole text
+// (less a trailing line end) when it is shorter, else limit bytes, or one
+// fewer when the last byte that fits is a Shift-JIS lead byte; 0 when
+// limit < 1.
+size_t row_text_len(std::string_view text, long long limit);
+
+// The entry at a position of the current order; null when there is none.
+title_ent* entry_at(int position);
+
 // ---- start-up and the key loop ---------------------------------------------
 
 int dulk_main(int argc, char** argv);  // does not return normally
 [[noreturn]] void key_loop();
 [[noreturn]] void usage();
 
+// What a key does; codes 0 .. kKeyCodes - 1 are looked up in one table,
+// every other code does nothing.
+inline constexpr int kKeyCodes = 120;
+enum class key_action : uint8_t {
+  none,
+  down,
+  read_down,  // mark read, then down
+  up,
+  next_page,
+  prev_page,
+  first,
+  next_unread,
+  prev_unread,
+  unread,
+  read_pager,
+  read_editor,
+  save,
+  comment,
+  post,
+  link_switch,
+  help,
+  del,
+  quit,
+};
+key_action decode_key(int code);
+
+// True once a signal that ends the run has arrived; waits for keys give up.
+bool stop_requested();
+
+// One line from fd up to its '\n' (dropped); false when the input ends or a
+// signal stops the run before the line does.
+bool read_save_name(int fd, std::string& name);
+
+// prefix followed by the smallest number for which no file exists.
+std::string script_name(const char* prefix);
+
 // ---- read state and mailbox ------------------------------------------------
 
 void set_readed(title_ent* table, const char* path);
 void save_readed(title_ent* table, const char* path, int count);
 void add_file(const char* src, const char* dst);
+// What save_readed does to "dk_readed", without removing the extract or
+// ending the run: null when stored, else the text to report (errno says why).
+const char* store_readed(const title_ent* table, const char* path, int count);
 
 // ---- log scanning ------------------------------------------------------------
 
@@ -151,6 +219,7 @@ void scan_comt(int* out, title_ent* first, int8_t level);
 
 // out must hold at least strlen(text) + 1 bytes.
 char* chg_iso2022(const char* text, char* out);
+// dst must hold strlen(src) / 4 * 3 + 4 bytes.
 void DecodeBase64(const char* src, char* dst);
 int IsEscExist(const char* text);
 // out must hold at least strlen(in) + 2 bytes.
@@ -162,6 +231,11 @@ void j2s(const unsigned char* code, unsigned char* out);
 extern int prline;
 void printfx(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void disp_help();
+
+// The environment-variable lines shared by the usage text and the help
+// screen, one call of print per line.
+using line_printer = void (*)(const char* format, ...);
+void print_env_help(line_printer print);
 
 // ---- message extract and scripts -------------------------------------------
 
@@ -175,6 +249,9 @@ FILE* create_private(const char* path);
 // The file the pager or editor is shown for an extract: the extract itself,
 // or a copy converted for the terminal's character set.
 std::string display_copy(const char* path);
+inline constexpr const char* kDisplayCopy = "/tmp/dulk_tmp.utf8";
+// Removes the UTF-8 copy when this run made one; the quit path calls it.
+void remove_display_copy();
 void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int index);
 
 }  // namespace dulk

@@ -118,6 +118,14 @@ bool shows(const run_result& r, const std::string& text) {
   return r.output.find(text) != std::string::npos;
 }
 
+// A fatal end stores the flags of the run, but the lines of other logs must
+// come through unchanged.
+std::function<void(const temp_dir&, const run_result&)> keeps_other_logs(const std::string& old) {
+  return [old](const temp_dir& d, const run_result&) {
+    EXPECT_EQ(d.read("dk_readed").substr(0, old.size()), old);
+  };
+}
+
 // Lines of other logs in a read-state file: nothing this run may touch.
 std::string other_logs(size_t bytes) {
   std::string s;
@@ -134,8 +142,11 @@ TEST(E2eBadInput, HostileLogs) {
        [](temp_dir& d, run_options& o) {
          log_only(d, o, forum_title(1, std::string(10 << 20, 'a')) + follow_up(0) + "body\r\n");
        },
-       "q", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
+       "\rcq", outcome::normal, "", {}, [](const temp_dir& d, const run_result& r) {
          EXPECT_TRUE(shows(r, "00001/00001 ABC00001"));
+         std::string script = d.read("comt0");  // the whole title quoted
+         EXPECT_GT(script.size(), size_t{10} << 20);
+         EXPECT_EQ(script.substr(script.size() - 6), "/POST\n");
        }},
       {"a 10 MB line that is no title",
        [](temp_dir& d, run_options& o) {
@@ -148,12 +159,12 @@ TEST(E2eBadInput, HostileLogs) {
        [](temp_dir& d, run_options& o) {
          log_only(d, o, std::string(4096, '\0') + "\n" + forum_message(3, 0, "after nul"));
        },
-       "q", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
+       "\rcwq", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
          EXPECT_TRUE(shows(r, "after nul"));
        }},
       {"random binary",
        [](temp_dir& d, run_options& o) { log_only(d, o, noise(1 << 20, 7)); },
-       "q", outcome::normal, "", {}, nullptr},
+       "\rcwjjjj\rcwq", outcome::normal, "", {}, nullptr},
       {"a log that ends inside a double-byte character",
        [](temp_dir& d, run_options& o) {
          log_only(d, o, forum_message(4, 0, kKanji) + "\x93");
@@ -229,6 +240,19 @@ TEST(E2eBadInput, HostileLogs) {
        "q", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
          EXPECT_TRUE(shows(r, "00000: s"));  // the name occurs nowhere
        }},
+      {"a signature of long lines full of conversions",
+       [](temp_dir& d, run_options& o) {
+         log_only(d, o, forum_message(1, 0, "signed"));
+         d.write("sig", std::string(5000, '%') + "Y%c%" + std::string(3000, 'x') + "\n%%\n%");
+         o.env["SIGN"] = d.file("sig");
+       },
+       "cwq", outcome::normal, "", {}, [](const temp_dir& d, const run_result&) {
+         for (const char* script : {"comt0", "say0"}) {
+           std::string s = d.read(script);
+           ASSERT_GE(s.size(), size_t{6}) << script;
+           EXPECT_EQ(s.substr(s.size() - 6), "/POST\n") << script;
+         }
+       }},
       {"a log that is a directory",
        [](temp_dir& d, run_options& o) {
          ::mkdir(d.file("a.log").c_str(), 0755);
@@ -248,7 +272,8 @@ TEST(E2eBadInput, HostileFiles) {
          log_only(d, o, forum_message(1, 0, "save me"));
          d.write("dk_readed", readed);
        },
-       "s" + std::string(10000, 'a') + "\nq", outcome::normal, "", {}, nullptr},
+       "s" + std::string(10000, 'a') + "\nq", outcome::failure,
+       "add_file : mbox open: File name too long", {}, keeps_other_logs(readed)},
       {"a mailbox that is a directory",
        [&](temp_dir& d, run_options& o) {
          log_only(d, o, forum_message(1, 0, "save me"));
@@ -256,9 +281,11 @@ TEST(E2eBadInput, HostileFiles) {
          d.write("box/inside", "kept\n");
          d.write("dk_readed", readed);
        },
-       "sbox\nq", outcome::normal, "", {"box/inside"}, [](const temp_dir& d, const run_result&) {
+       "sbox\nq", outcome::failure, "add_file : mbox open: Is a directory", {"box/inside"},
+       [&](const temp_dir& d, const run_result& r) {
          struct stat st;
          EXPECT_TRUE(::stat(d.file("box").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+         keeps_other_logs(readed)(d, r);
        }},
       {"a read-only current directory without a read-state file",
        [](temp_dir& d, run_options& o) {
@@ -266,9 +293,8 @@ TEST(E2eBadInput, HostileFiles) {
          ::chmod(d.path().c_str(), 0555);
          o.drop_root = true;
        },
-       "jq", outcome::normal, "", {}, [](const temp_dir& d, const run_result&) {
-         EXPECT_FALSE(d.exists("dk_readed"));
-       }},
+       "jq", outcome::failure, "readed file open: Permission denied", {},
+       [](const temp_dir& d, const run_result&) { EXPECT_FALSE(d.exists("dk_readed")); }},
       {"a read-only current directory with a read-state file",
        [&](temp_dir& d, run_options& o) {
          log_only(d, o, forum_message(1, 0, "read only"));
@@ -276,7 +302,7 @@ TEST(E2eBadInput, HostileFiles) {
          ::chmod(d.path().c_str(), 0555);
          o.drop_root = true;
        },
-       "\rq", outcome::normal, "", {"dk_readed"}, nullptr},
+       "jq", outcome::failure, "readed file open: Permission denied", {"dk_readed"}, nullptr},
       {"a full disk when the read state is stored",
        [&](temp_dir& d, run_options& o) {
          std::string s;
@@ -285,7 +311,7 @@ TEST(E2eBadInput, HostileFiles) {
          d.write("dk_readed", readed);
          o.file_size_limit = static_cast<long>(readed.size()) + 100;
        },
-       "q", outcome::normal, "", {"dk_readed"}, nullptr},
+       "q", outcome::failure, "readed file write: File too large", {"dk_readed"}, nullptr},
       {"a full disk when a long message is extracted",
        [](temp_dir& d, run_options& o) {
          std::string body;
@@ -293,7 +319,7 @@ TEST(E2eBadInput, HostileFiles) {
          log_only(d, o, forum_title(1, "long") + follow_up(0) + body);
          o.file_size_limit = 4096;
        },
-       "\rq", outcome::normal, "", {}, nullptr},
+       "\rq", outcome::failure, "dulk : write tmp : File too large", {}, nullptr},
   };
   for (const auto& c : cases) run_case(c);
 }

@@ -116,3 +116,22 @@ TEST(E2eCli, EmptyLogWarnsAndStillQuits) {
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.output.find("\nWarning : There is no message.\n"), std::string::npos);
 }
+
+TEST(E2eCli, ExtremeScreenSizesStillGiveAUsablePage) {
+  temp_dir dir;
+  std::string log;
+  for (int i = 0; i < 30; i++) log += "0000" + std::to_string(i % 10) + "/00030 t\n 1\n";
+  dir.write("a.log", log);
+  for (const char* lines : {"-2147483648", "2147483647", "abc", "4"}) {
+    run_options o;
+    o.cwd = dir.path();
+    o.args = {"-v", "a.log"};
+    o.env = {{"LINES", lines}, {"COLUMNS", "-2147483648"}};
+    auto r = run_dulk(o, "q");
+    EXPECT_EQ(r.status, 0) << lines;
+    if (std::string_view(lines) != "2147483647") {
+      // 20 rows a page: 30 titles make two pages.
+      EXPECT_NE(r.output.find("PAGE : 1/2 "), std::string::npos) << lines;
+    }
+  }
+}

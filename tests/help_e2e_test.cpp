@@ -1,0 +1,151 @@
+// The usage text and the paged help screen, through the real program.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pty_driver.h"
+#include "viewer_util.h"
+
+using namespace dulk_test;
+
+namespace {
+
+std::string plain(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); i++) {
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    out += s[i];
+  }
+  return out;
+}
+
+const std::vector<std::string> kHelpLines = {
+    "[ DULK 使用法 ]\n",
+    "\n",
+    "    [q] or [ESC] ........ 終了。\n",
+    "    [k][j] or [^E][^X] .. カーソル上下移動\n",
+    "    [^F] or [↓] ........ 次ページ\n",
+    "    [^B] or [↑] ........ 前ページ\n",
+    "    [n] / [N] ........... 次/前の未読発言へ\n",
+    "    [RETRUN] ............ カーソル位置の発言を読む。\n",
+    "    [v] ................. カーソル位置の発言を読む。(エディタ起動) \n",
+    "    [c] or [r] .......... カーソル位置の発言にコメントする。\n",
+    "                          作成したコメントはファイル comt<n> に格納されます。\n",
+    "    [w] ................. カーソル位置の発言の会議室/HPに発言する。\n",
+    "                          作成した発言はファイル say<n> に格納されます。\n",
+    "    [H] or [?] .......... ヘルプの表示。\n",
+    "    [l] ................. コメントリンクモードの切替。\n",
+    "    [s] ................. カーソル位置の発言を指定ファイルにセーブする。\n",
+    "                          (追加書き込みされます)\n",
+    "    [u] ................. カーソル位置の発言を未読にする。\n",
+    "    [J] ................. カーソル位置の発言を既読にして一つ下へ。\n",
+    "    [0] ................. 先頭行へ移動\n",
+    "\n",
+    "[ 環境変数 ]\n",
+    "\n",
+    "    EDITOR=実行エディタ名  デフォルトは vi\n",
+    "    PAGER=ページャ名       デフォルトは less\n",
+    "    COMMENT=コメントマーク デフォルトは >>\n",
+    "    HANDLE=ハンドル名      デフォルトは <ハンドル名>\n",
+    "    SIGN=署名ファイル名    署名の記述されたファイル\n",
+    "\n",
+    "[ 作成 ]\n",
+    "\n",
+    "\tdulk is written and maintained by the dulk developers.\n",
+    "\tPlease report problems on the project's issue tracker.\n",
+};
+
+std::string help_lines(size_t from, size_t to) {
+  std::string s;
+  for (size_t i = from; i < to; i++) s += sjis(kHelpLines[i]);
+  return s;
+}
+
+TEST(E2eHelp, PausesAfterEachScreenful) {
+  struct tc {
+    const char* lines;                // LINES, or unset
+    std::vector<size_t> pause_after;  // help lines shown before each wait
+  } cases[] = {
+      {"\x01unset", {22, 33}},
+      {"24", {22, 33}},
+      {"13", {11, 22, 33}},  // the last wait is the printer's own
+      {"35", {33}},          // likewise
+      {"40", {33}},          // the closing wait
+  };
+  const std::string clear = "\033[H\033[2J";
+  for (const auto& c : cases) {
+    temp_dir dir;
+    dir.write("a.log", forum_log(3));
+    run_options o;
+    o.cwd = dir.path();
+    o.args = {"-v", "a.log"};
+    o.env = {{"LINES", c.lines}};
+    pty_session s(o);
+    s.settle(200);
+
+    size_t shown = 0;
+    std::string key = "H";
+    for (size_t upto : c.pause_after) {
+      size_t m = s.mark();
+      s.send(key);
+      std::string want = (shown == 0 ? clear : "") + help_lines(shown, upto);
+      s.wait_for(want, 5000, m);  // curses leaves "\n" untranslated
+      s.settle(100);
+      EXPECT_EQ(plain(s.output().substr(m)), want) << "LINES " << c.lines << " up to " << upto;
+      shown = upto;
+      key = "q";  // the keys that turn pages are not commands
+    }
+    size_t m = s.mark();
+    s.send("q");
+    s.wait_for("LOG FILE", 5000, m);
+    s.settle(50);
+    std::string after = plain(s.output().substr(m));
+    EXPECT_EQ(after.substr(0, clear.size() + 8), clear + "LOG FILE") << "LINES " << c.lines;
+    // The list takes keys again.
+    m = s.mark();
+    s.send("j");
+    EXPECT_TRUE(s.wait_for("00002/00003 title 2", 5000, m)) << "LINES " << c.lines;
+    s.send("q");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+}
+
+std::string usage_text() {
+  return sjis(
+      "\nDULK Ver1.71   by the dulk developers\n\n"
+      "usage : dulk [-l] [-n <タイトル数>] <filename>\n"
+      "        -l  : コメントリンクモードで起動\n"
+      "        -n  : タイトル数 (デフォルトは2000)\n"
+      "        -g  : newsgroup名(記事#特定用)\n"
+      "\n環境変数\n"
+      "    EDITOR=実行エディタ名  デフォルトは vi\n"
+      "    PAGER=ページャ名       デフォルトは less\n"
+      "    COMMENT=コメントマーク デフォルトは >>\n"
+      "    HANDLE=ハンドル名      デフォルトは <ハンドル名>\n"
+      "    SIGN=署名ファイル名    署名の記述されたファイル\n");
+}
+
+TEST(E2eUsage, HelpOptionOrNoLogPrintsUsageAndEndsWithOne) {
+  struct tc {
+    const char* name;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"-h", {"-h"}},
+      {"-h before a log", {"-h", "a.log"}},
+      {"no log", {}},
+      {"options only", {"-l", "-v"}},
+  };
+  for (const auto& c : cases) {
+    temp_dir dir;
+    dir.write("a.log", forum_log(3));
+    run_options o;
+    o.cwd = dir.path();
+    o.args = c.args;
+    auto r = run_dulk(o, "");
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_EQ(plain(r.output), usage_text()) << c.name;
+  }
+}
+
+}  // namespace
