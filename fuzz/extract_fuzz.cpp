@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string out_path = dir + "/out";
   dulk_fuzz::write_whole(sign_path, sign);
   // SIGN: unset, the file, or a file that does not exist.
-  set_or_unset("SIGN", (opts & 3) != 0, (opts & 3) == 3 ? (dir + "/none").c_str() : sign_path.c_str());
+  set_or_unset("SIGN", (opts & 3) != 0,
+               (opts & 3) == 3 ? (dir + "/none").c_str() : sign_path.c_str());
   set_or_unset("HANDLE", (opts & 4) != 0, (opts & 8) != 0 ? "" : "handle");
   set_or_unset("COMMENT", (opts & 16) != 0, "");
   set_or_unset("\x83\x6b\x83\x79", (opts & 32) != 0, "");  // ヌペ

@@ -93,13 +93,12 @@ inline void write_whole(const std::string& path, std::string_view bytes) {
 
 // A broken promise of the code under test: report it and stop, so libFuzzer
 // keeps the input.
-#define FUZZ_CHECK(cond)                                                    \
-  do {                                                                      \
-    if (!(cond)) {                                                          \
-      std::fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, \
-                   __LINE__);                                               \
-      std::abort();                                                         \
-    }                                                                       \
+#define FUZZ_CHECK(cond)                                                             \
+  do {                                                                               \
+    if (!(cond)) {                                                                   \
+      std::fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+      std::abort();                                                                  \
+    }                                                                                \
   } while (0)
 
 }  // namespace dulk_fuzz

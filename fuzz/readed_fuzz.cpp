@@ -37,8 +37,8 @@ bool belongs(const std::string& line, const std::string& path) {
 
 // The file a store should leave: every line of the log replaced by the new
 // one (appended when there was none), every other line kept.
-std::string expected_store(const std::vector<std::string>& lines, size_t n,
-                           const std::string& path, const std::string& fresh) {
+std::string expected_store(const std::vector<std::string>& lines, size_t n, const std::string& path,
+                           const std::string& fresh) {
   std::string out;
   bool matched = false;
   for (size_t i = 0; i < n; i++) {
@@ -107,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Flags for the store: the loaded ones, with some turned over.
   std::string fresh = path + " ";
   for (int i = 0; i < count; i++) {
-    if ((flag_bits >> (i % 64)) & 1) dulk::tent[i].readed = static_cast<int8_t>(!dulk::tent[i].readed);
+    if ((flag_bits >> (i % 64)) & 1)
+      dulk::tent[i].readed = static_cast<int8_t>(!dulk::tent[i].readed);
     FUZZ_CHECK(dulk::tent[i].readed == 0 || dulk::tent[i].readed == 1);
     fresh += dulk::tent[i].readed ? '1' : '0';
   }
@@ -121,8 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // A path with a line break, or a file with a NUL byte, cannot be told
   // apart line by line; only the absence of crashes is asked of them.
-  bool plain = path.find_first_of("\n\r") == std::string::npos &&
-               before.find('\0') == std::string::npos;
+  bool plain =
+      path.find_first_of("\n\r") == std::string::npos && before.find('\0') == std::string::npos;
   if (!plain) return 0;
   bool open_tail = false;
   std::vector<std::string> lines = split_lines(before, open_tail);
@@ -136,6 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < count; i++) stored[static_cast<size_t>(i)] = dulk::tent[i].readed;
   fill_table(count, capacity);
   dulk::set_readed(dulk::tent, path.c_str());
-  for (int i = 0; i < count; i++) FUZZ_CHECK(dulk::tent[i].readed == stored[static_cast<size_t>(i)]);
+  for (int i = 0; i < count; i++)
+    FUZZ_CHECK(dulk::tent[i].readed == stored[static_cast<size_t>(i)]);
   return 0;
 }

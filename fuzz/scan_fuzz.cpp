@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A second build is harmless: roots keep depth 0, so the order is the same.
   std::vector<dulk::title_ent*> first(dulk::tentp, dulk::tentp + dulk::ent_cnt);
   dulk::make_tentp();
-  for (int i = 0; i < dulk::ent_cnt; i++) FUZZ_CHECK(dulk::tentp[i] == first[static_cast<size_t>(i)]);
+  for (int i = 0; i < dulk::ent_cnt; i++)
+    FUZZ_CHECK(dulk::tentp[i] == first[static_cast<size_t>(i)]);
   return 0;
 }

@@ -3,10 +3,9 @@
 // message and status 1.  In every row the program must not die by a signal,
 // hang, or make a sanitizer or valgrind complain, and the read-state file and
 // any mailbox must not be damaged.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
@@ -20,8 +19,9 @@ using namespace dulk_test;
 namespace {
 
 // Shift-JIS spellings used in the logs below.
-const std::string kAngleHeading = "\x81\x83\x83\x74\x83\x48\x81\x5b\x83\x89\x83\x80\x81\x84";  // ＜フォーラム＞
-const std::string kKanji = "\x93\xfa\x96\x7b";                                               // 日本
+const std::string kAngleHeading =
+    "\x81\x83\x83\x74\x83\x48\x81\x5b\x83\x89\x83\x80\x81\x84";  // ＜フォーラム＞
+const std::string kKanji = "\x93\xfa\x96\x7b";                   // 日本
 
 std::string forum_title(int num, const std::string& subject) {
   char head[32];
@@ -58,7 +58,7 @@ enum class outcome {
 struct bad_case {
   const char* name;
   std::function<void(temp_dir&, run_options&)> setup;  // writes files, sets args
-  std::string keys;                                      // sent after start-up
+  std::string keys;                                    // sent after start-up
   outcome expect;
   std::string message;  // a failure: text the output must hold
   // Files whose bytes must be the same after the run as before it.
@@ -72,9 +72,10 @@ void expect_clean(const bad_case& c, const run_result& r) {
   EXPECT_NE(r.status, -1) << c.name << ": did not end in time";
   EXPECT_LT(r.status, 128) << c.name << ": ended by signal " << r.status - 128;
   EXPECT_NE(r.status, 99) << c.name << ": valgrind found errors";
-  for (const char* bad : {"Sanitizer", "runtime error:", "==ERROR", "Invalid read", "Invalid write"}) {
+  for (const char* bad :
+       {"Sanitizer", "runtime error:", "==ERROR", "Invalid read", "Invalid write"}) {
     EXPECT_EQ(r.output.find(bad), std::string::npos) << c.name << ": " << bad << "\n"
-                                                       << r.output.substr(0, 4000);
+                                                     << r.output.substr(0, 4000);
   }
 }
 
@@ -142,7 +143,11 @@ TEST(E2eBadInput, HostileLogs) {
        [](temp_dir& d, run_options& o) {
          log_only(d, o, forum_title(1, std::string(10 << 20, 'a')) + follow_up(0) + "body\r\n");
        },
-       "\rcq", outcome::normal, "", {}, [](const temp_dir& d, const run_result& r) {
+       "\rcq",
+       outcome::normal,
+       "",
+       {},
+       [](const temp_dir& d, const run_result& r) {
          EXPECT_TRUE(shows(r, "00001/00001 ABC00001"));
          std::string script = d.read("comt0");  // the whole title quoted
          EXPECT_GT(script.size(), size_t{10} << 20);
@@ -152,36 +157,52 @@ TEST(E2eBadInput, HostileLogs) {
        [](temp_dir& d, run_options& o) {
          log_only(d, o, std::string(10 << 20, 'x') + "\n" + forum_message(2, 0, "after"));
        },
-       "q", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
-         EXPECT_TRUE(shows(r, "00002/00002 ABC00001"));
-       }},
+       "q",
+       outcome::normal,
+       "",
+       {},
+       [](const temp_dir&, const run_result& r) { EXPECT_TRUE(shows(r, "00002/00002 ABC00001")); }},
       {"a line of NUL bytes",
        [](temp_dir& d, run_options& o) {
          log_only(d, o, std::string(4096, '\0') + "\n" + forum_message(3, 0, "after nul"));
        },
-       "\rcwq", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
-         EXPECT_TRUE(shows(r, "after nul"));
-       }},
+       "\rcwq",
+       outcome::normal,
+       "",
+       {},
+       [](const temp_dir&, const run_result& r) { EXPECT_TRUE(shows(r, "after nul")); }},
       {"random binary",
        [](temp_dir& d, run_options& o) { log_only(d, o, noise(1 << 20, 7)); },
-       "\rcwjjjj\rcwq", outcome::normal, "", {}, nullptr},
+       "\rcwjjjj\rcwq",
+       outcome::normal,
+       "",
+       {},
+       nullptr},
       {"a log that ends inside a double-byte character",
-       [](temp_dir& d, run_options& o) {
-         log_only(d, o, forum_message(4, 0, kKanji) + "\x93");
-       },
-       "q", outcome::normal, "", {}, nullptr},
+       [](temp_dir& d, run_options& o) { log_only(d, o, forum_message(4, 0, kKanji) + "\x93"); },
+       "q",
+       outcome::normal,
+       "",
+       {},
+       nullptr},
       {"a log that ends inside an encoded word",
        [](temp_dir& d, run_options& o) {
          log_only(d, o, forum_message(5, 0, "first") + "Subject: =?ISO-2022-JP?B?GyRCRnxLXBsoQg");
        },
-       "q", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
-         EXPECT_TRUE(shows(r, "00005/00005"));
-       }},
+       "q",
+       outcome::normal,
+       "",
+       {},
+       [](const temp_dir&, const run_result& r) { EXPECT_TRUE(shows(r, "00005/00005")); }},
       {"an encoded word cut by the end of its header block",
        [](temp_dir& d, run_options& o) {
          log_only(d, o, "Subject: =?ISO-2022-JP?B?GyRCRnxL\nMessage-ID: <a@b>\nXref: h g:1");
        },
-       "q", outcome::normal, "", {}, nullptr},
+       "q",
+       outcome::normal,
+       "",
+       {},
+       nullptr},
       {"10,000 headings in a row under a small table",
        [](temp_dir& d, run_options& o) {
          std::string s;
@@ -189,7 +210,11 @@ TEST(E2eBadInput, HostileLogs) {
          d.write("a.log", s + forum_message(6, 0, "under the headings"));
          o.args = {"-v", "-n", "3", "a.log"};
        },
-       "q", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
+       "q",
+       outcome::normal,
+       "",
+       {},
+       [](const temp_dir&, const run_result& r) {
          EXPECT_FALSE(shows(r, "overflow"));
          EXPECT_TRUE(shows(r, "under the headings"));
        }},
@@ -200,16 +225,22 @@ TEST(E2eBadInput, HostileLogs) {
          d.write("a.log", s);
          o.args = {"-v", "-l", "a.log"};
        },
-       "lBBq", outcome::normal, "", {}, nullptr},
+       "lBBq",
+       outcome::normal,
+       "",
+       {},
+       nullptr},
       {"an Xref: line of 100,000 fields",
        [](temp_dir& d, run_options& o) {
          std::string x = "Xref: host g1:7";
          for (int i = 2; i <= 100000; i++) x += " g" + std::to_string(i) + ":" + std::to_string(i);
          log_only(d, o, "Subject: wide\n" + x + "\n\nbody\n");
        },
-       "q", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
-         EXPECT_TRUE(shows(r, "00007: wide"));
-       }},
+       "q",
+       outcome::normal,
+       "",
+       {},
+       [](const temp_dir&, const run_result& r) { EXPECT_TRUE(shows(r, "00007: wide")); }},
       {"an Xref: line of 100,000 fields, -g naming the last",
        [](temp_dir& d, run_options& o) {
          std::string x = "Xref: host g1:7";
@@ -217,18 +248,25 @@ TEST(E2eBadInput, HostileLogs) {
          d.write("a.log", "Subject: wide\n" + x + "\n\nbody\n");
          o.args = {"-v", "-g", "g99999:", "a.log"};
        },
-       "q", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
-         EXPECT_TRUE(shows(r, "99999: wide"));
-       }},
+       "q",
+       outcome::normal,
+       "",
+       {},
+       [](const temp_dir&, const run_result& r) { EXPECT_TRUE(shows(r, "99999: wide")); }},
       {"a References: header of 10,000 continuation lines",
        [](temp_dir& d, run_options& o) {
-         std::string s = "Subject: parent\nMessage-ID: <p@x>\n\nbody\nSubject: child\nReferences: <z@x>\n";
+         std::string s =
+             "Subject: parent\nMessage-ID: <p@x>\n\nbody\nSubject: child\nReferences: <z@x>\n";
          for (int i = 0; i < 9999; i++) s += " <q" + std::to_string(i) + "@x>\n";
          s += " <p@x>\nMessage-ID: <c@x>\n\nbody\n";
          d.write("a.log", s);
          o.args = {"-v", "-l", "a.log"};
        },
-       "q", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
+       "q",
+       outcome::normal,
+       "",
+       {},
+       [](const temp_dir&, const run_result& r) {
          EXPECT_TRUE(shows(r, "00000: parent"));
          EXPECT_TRUE(shows(r, "00000: child"));
        }},
@@ -237,7 +275,11 @@ TEST(E2eBadInput, HostileLogs) {
          d.write("a.log", "Subject: s\nXref: host g:3\n\nbody\n");
          o.args = {"-v", "-g", std::string(100000, 'g'), "a.log"};
        },
-       "q", outcome::normal, "", {}, [](const temp_dir&, const run_result& r) {
+       "q",
+       outcome::normal,
+       "",
+       {},
+       [](const temp_dir&, const run_result& r) {
          EXPECT_TRUE(shows(r, "00000: s"));  // the name occurs nowhere
        }},
       {"a signature of long lines full of conversions",
@@ -246,7 +288,11 @@ TEST(E2eBadInput, HostileLogs) {
          d.write("sig", std::string(5000, '%') + "Y%c%" + std::string(3000, 'x') + "\n%%\n%");
          o.env["SIGN"] = d.file("sig");
        },
-       "cwq", outcome::normal, "", {}, [](const temp_dir& d, const run_result&) {
+       "cwq",
+       outcome::normal,
+       "",
+       {},
+       [](const temp_dir& d, const run_result&) {
          for (const char* script : {"comt0", "say0"}) {
            std::string s = d.read(script);
            ASSERT_GE(s.size(), size_t{6}) << script;
@@ -258,7 +304,11 @@ TEST(E2eBadInput, HostileLogs) {
          ::mkdir(d.file("a.log").c_str(), 0755);
          o.args = {"-v", "a.log"};
        },
-       "q", outcome::failure, "dulk : open logfile : Is a directory", {}, nullptr},
+       "q",
+       outcome::failure,
+       "dulk : open logfile : Is a directory",
+       {},
+       nullptr},
   };
   for (const auto& c : cases) run_case(c);
 }
@@ -272,8 +322,11 @@ TEST(E2eBadInput, HostileFiles) {
          log_only(d, o, forum_message(1, 0, "save me"));
          d.write("dk_readed", readed);
        },
-       "s" + std::string(10000, 'a') + "\nq", outcome::failure,
-       "add_file : mbox open: File name too long", {}, keeps_other_logs(readed)},
+       "s" + std::string(10000, 'a') + "\nq",
+       outcome::failure,
+       "add_file : mbox open: File name too long",
+       {},
+       keeps_other_logs(readed)},
       {"a mailbox that is a directory",
        [&](temp_dir& d, run_options& o) {
          log_only(d, o, forum_message(1, 0, "save me"));
@@ -281,7 +334,10 @@ TEST(E2eBadInput, HostileFiles) {
          d.write("box/inside", "kept\n");
          d.write("dk_readed", readed);
        },
-       "sbox\nq", outcome::failure, "add_file : mbox open: Is a directory", {"box/inside"},
+       "sbox\nq",
+       outcome::failure,
+       "add_file : mbox open: Is a directory",
+       {"box/inside"},
        [&](const temp_dir& d, const run_result& r) {
          struct stat st;
          EXPECT_TRUE(::stat(d.file("box").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
@@ -293,7 +349,10 @@ TEST(E2eBadInput, HostileFiles) {
          ::chmod(d.path().c_str(), 0555);
          o.drop_root = true;
        },
-       "jq", outcome::failure, "readed file open: Permission denied", {},
+       "jq",
+       outcome::failure,
+       "readed file open: Permission denied",
+       {},
        [](const temp_dir& d, const run_result&) { EXPECT_FALSE(d.exists("dk_readed")); }},
       {"a read-only current directory with a read-state file",
        [&](temp_dir& d, run_options& o) {
@@ -302,7 +361,11 @@ TEST(E2eBadInput, HostileFiles) {
          ::chmod(d.path().c_str(), 0555);
          o.drop_root = true;
        },
-       "jq", outcome::failure, "readed file open: Permission denied", {"dk_readed"}, nullptr},
+       "jq",
+       outcome::failure,
+       "readed file open: Permission denied",
+       {"dk_readed"},
+       nullptr},
       {"a full disk when the read state is stored",
        [&](temp_dir& d, run_options& o) {
          std::string s;
@@ -311,7 +374,11 @@ TEST(E2eBadInput, HostileFiles) {
          d.write("dk_readed", readed);
          o.file_size_limit = static_cast<long>(readed.size()) + 100;
        },
-       "q", outcome::failure, "readed file write: File too large", {"dk_readed"}, nullptr},
+       "q",
+       outcome::failure,
+       "readed file write: File too large",
+       {"dk_readed"},
+       nullptr},
       {"a full disk when a long message is extracted",
        [](temp_dir& d, run_options& o) {
          std::string body;
@@ -319,7 +386,11 @@ TEST(E2eBadInput, HostileFiles) {
          log_only(d, o, forum_title(1, "long") + follow_up(0) + body);
          o.file_size_limit = 4096;
        },
-       "\rq", outcome::failure, "dulk : write tmp : File too large", {}, nullptr},
+       "\rq",
+       outcome::failure,
+       "dulk : write tmp : File too large",
+       {},
+       nullptr},
   };
   for (const auto& c : cases) run_case(c);
 }

@@ -1,10 +1,10 @@
 #include "pty_driver.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -104,10 +104,11 @@ pty_session::pty_session(const run_options& options) {
   if (pid_ == 0) {
     if (fsize > 0) {
       ::signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
-      struct rlimit rl {static_cast<rlim_t>(fsize), static_cast<rlim_t>(fsize)};
+      const rlimit rl = {static_cast<rlim_t>(fsize), static_cast<rlim_t>(fsize)};
       if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(125);
     }
-    if (drop && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+    if (drop &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
       _exit(124);
     }
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) _exit(126);
