@@ -14,7 +14,12 @@
 namespace dulk {
 
 inline constexpr const char* kVersion = "1.71";
-inline constexpr const char* kTmpFile = "/tmp/dulk_tmp";
+// A fuzz build moves the extract file aside, so that millions of runs never
+// remove the one a viewer or a test in progress is using.
+#ifndef DULK_TMP_FILE
+#define DULK_TMP_FILE "/tmp/dulk_tmp"
+#endif
+inline constexpr const char* kTmpFile = DULK_TMP_FILE;
 inline constexpr const char* kReadedFile = "dk_readed";
 inline constexpr const char* kReadedTmp = "dk_rtmp";
 

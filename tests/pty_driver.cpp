@@ -1,9 +1,11 @@
 #include "pty_driver.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -84,11 +86,15 @@ pty_session::pty_session(const run_options& options) {
   envp.push_back(nullptr);
 
   std::string prog = dulk_binary();
-  std::vector<std::string> args_copy = options.args;
+  std::vector<std::string> words = effective_wrapper(options);
+  words.push_back(prog);
+  for (const auto& a : options.args) words.push_back(a);
   std::vector<char*> argv;
-  argv.push_back(prog.data());
-  for (auto& a : args_copy) argv.push_back(a.data());
+  for (auto& a : words) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::string exe = words.front();
+  long fsize = options.file_size_limit;
+  bool drop = options.drop_root && ::geteuid() == 0;
 
   struct winsize ws {};
   ws.ws_row = static_cast<unsigned short>(options.rows);
@@ -96,11 +102,21 @@ pty_session::pty_session(const run_options& options) {
   pid_ = ::forkpty(&fd_, nullptr, nullptr, &ws);
   if (pid_ < 0) throw std::runtime_error("forkpty failed");
   if (pid_ == 0) {
+    if (fsize > 0) {
+      ::signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
+      const rlimit rl = {static_cast<rlim_t>(fsize), static_cast<rlim_t>(fsize)};
+      if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(125);
+    }
+    if (drop &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+      _exit(124);
+    }
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) _exit(126);
-    ::execve(prog.c_str(), argv.data(), envp.data());
+    ::execvpe(exe.c_str(), argv.data(), envp.data());  // a wrapper may be a bare name
     _exit(127);
   }
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  scale_ = timeout_scale(options);
 }
 
 pty_session::~pty_session() {
@@ -149,6 +165,7 @@ bool pty_session::pump(int timeout_ms) {
 }
 
 bool pty_session::wait_for(std::string_view needle, int timeout_ms, size_t from) {
+  timeout_ms *= scale_;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     if (out_.size() >= from && out_.find(needle, from) != std::string::npos) return true;
@@ -161,6 +178,8 @@ bool pty_session::wait_for(std::string_view needle, int timeout_ms, size_t from)
 }
 
 void pty_session::settle(int quiet_ms, int timeout_ms) {
+  quiet_ms *= scale_;
+  timeout_ms *= scale_;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {
     if (!pump(quiet_ms)) return;
@@ -169,6 +188,7 @@ void pty_session::settle(int quiet_ms, int timeout_ms) {
 
 int pty_session::wait_exit(int timeout_ms) {
   if (status_ != -2) return status_;
+  timeout_ms *= scale_;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     pump(20);
@@ -187,6 +207,21 @@ int pty_session::wait_exit(int timeout_ms) {
       return status_;
     }
   }
+}
+
+std::vector<std::string> effective_wrapper(const run_options& options) {
+  if (!options.wrapper.empty()) return options.wrapper;
+  std::vector<std::string> words;
+  const char* w = std::getenv("DULK_TEST_WRAPPER");
+  if (w == nullptr) return words;
+  std::istringstream in(w);
+  std::string word;
+  while (in >> word) words.push_back(word);
+  return words;
+}
+
+int timeout_scale(const run_options& options) {
+  return effective_wrapper(options).empty() ? 1 : 10;
 }
 
 run_result run_dulk(const run_options& options, std::string_view keys, int timeout_ms) {

@@ -42,7 +42,25 @@ struct run_options {
   std::map<std::string, std::string> env;      // added to the fixed base
   int rows = 24;
   int cols = 80;
+  // Largest file the program may write (RLIMIT_FSIZE), 0 for no limit.  The
+  // signal a write past it would raise is ignored, so the write fails the
+  // way it does on a full disk.
+  long file_size_limit = 0;
+  // Run as an unprivileged user when the tests run as root, so that file
+  // permissions count.
+  bool drop_root = false;
+  // A command the program is run under (valgrind, say).  When empty, the
+  // words of DULK_TEST_WRAPPER are used, if that is set; every wait of the
+  // session then grows tenfold.
+  std::vector<std::string> wrapper;
 };
+
+// The wrapper a run will use: options.wrapper, or DULK_TEST_WRAPPER's words.
+std::vector<std::string> effective_wrapper(const run_options& options);
+// How much slower a run under a wrapper is allowed to be.
+int timeout_scale(const run_options& options);
+// The user a dropped run becomes (nobody).
+inline constexpr unsigned kNobody = 65534;
 
 class pty_session {
  public:
@@ -71,6 +89,7 @@ class pty_session {
   int fd_ = -1;
   pid_t pid_ = -1;
   int status_ = -2;
+  int scale_ = 1;  // every wait is this many times longer under a wrapper
   std::string out_;
 };
 

@@ -1,0 +1,71 @@
+// The message extract in all three modes for every message of an arbitrary
+// log, with arbitrary signature file contents and settings.  Layout of an
+// input: the log, then the signature bytes, then the option bytes at the end
+// (so that a plain log is a useful seed).
+#include <cstring>
+
+#include "fuzz_util.h"
+
+namespace {
+
+bool ends_with(const std::string& s, std::string_view tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+void set_or_unset(const char* name, bool set, const char* value) {
+  if (set) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static bool once = (dulk_fuzz::init_process(), true);
+  (void)once;
+  if (size < 2) return 0;
+  uint8_t opts = data[size - 1];
+  size_t sign_len = data[size - 2];
+  size -= 2;
+  if (sign_len > size) sign_len = size;
+  std::string_view sign(reinterpret_cast<const char*>(data) + size - sign_len, sign_len);
+  std::string_view log(reinterpret_cast<const char*>(data), size - sign_len);
+
+  const std::string& dir = dulk_fuzz::work_dir();
+  std::string sign_path = dir + "/sign";
+  std::string out_path = dir + "/out";
+  dulk_fuzz::write_whole(sign_path, sign);
+  // SIGN: unset, the file, or a file that does not exist.
+  set_or_unset("SIGN", (opts & 3) != 0,
+               (opts & 3) == 3 ? (dir + "/none").c_str() : sign_path.c_str());
+  set_or_unset("HANDLE", (opts & 4) != 0, (opts & 8) != 0 ? "" : "handle");
+  set_or_unset("COMMENT", (opts & 16) != 0, "");
+  set_or_unset("\x83\x6b\x83\x79", (opts & 32) != 0, "");  // ヌペ
+
+  if (!dulk_fuzz::scan(log, 5000, (opts >> 6) & 1, nullptr)) return 0;
+  if (dulk::link == 1 && dulk::ent_cnt > 0 && dulk::tentp[0] == nullptr) dulk::make_tentp();
+  long log_size = static_cast<long>(log.size());
+  for (int i = 0; i < dulk::ent_cnt; i++) {
+    const dulk::title_ent* e = dulk::link ? dulk::tentp[i] : &dulk::tent[i];
+    if (e->kind != 0) continue;  // headings are never opened
+    for (int mode = dulk::kPlain; mode <= dulk::kSay; mode++) {
+      try {
+        dulk::write_one_log(dulk::log_fp, dulk::tent, out_path.c_str(), mode, i);
+      } catch (const dulk_fuzz::exited&) {
+        FUZZ_CHECK(false);  // nothing here may end the run
+      }
+      std::string out = dulk_fuzz::read_whole(out_path);
+      if (mode == dulk::kPlain) {
+        // The title line, then no more than the rest of the log.
+        std::string head = std::string(e->title) + "\n";
+        FUZZ_CHECK(out.compare(0, head.size(), head) == 0);
+        FUZZ_CHECK(static_cast<long>(out.size() - head.size()) <= log_size - e->offset);
+      } else {
+        FUZZ_CHECK(ends_with(out, "/POST\n"));
+      }
+    }
+  }
+  return 0;
+}
