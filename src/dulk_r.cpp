@@ -415,7 +415,8 @@ class log_reader {
       line = clean(at, len);
     } else {
       // A carriage return right before the line end is left out.
-      line = {p, len - (static_cast<size_t>(len > 0) & static_cast<size_t>(p[len - 1] == '\r'))};
+      // An empty line has no byte before its end to look at.
+      line = {p, len > 0 && p[len - 1] == '\r' ? len - 1 : len};
     }
   }
 
