@@ -415,7 +415,9 @@ class log_reader {
       line = clean(at, len);
     } else {
       // A carriage return right before the line end is left out.
-      line = {p, len - (static_cast<size_t>(len > 0) & static_cast<size_t>(p[len - 1] == '\r'))};
+      // (An empty line looks at its own line end, never before its start.)
+      line = {p, len - (static_cast<size_t>(len > 0) &
+                        static_cast<size_t>(p[len - static_cast<size_t>(len > 0)] == '\r'))};
     }
   }
 
