@@ -202,6 +202,9 @@ int dk_atoi(std::string_view s);  // atoi over a view: blanks, sign, digits
 // The scanner finds line ends with the widest vector registers the
 // processor has; off, it keeps to the baseline ones (tests run both).
 void scan_use_wide(bool on);
+// The size of the blocks the log is read in (0: the usual size); a log of
+// more than two blocks is read ahead by a second thread.  For tests.
+void scan_block_bytes(size_t bytes);
 
 // ---- reply threads -------------------------------------------------------
 
