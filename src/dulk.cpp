@@ -1412,6 +1412,11 @@ class index_table {
     }
   }
 
+  // Starts fetching the slot a key is looked for first in.
+  void prefetch(uint64_t key) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[start(key)], 1);
+  }
+
   void clear() {
     slots_.clear();
     used_ = 0;
@@ -1576,6 +1581,17 @@ void thread_index_add(int index) {
   if (index < 0) return;
   index_cover(index);
   index_entry(index);
+}
+
+void thread_index_cover(int upto) { index_cover(upto); }
+
+void thread_index_catch_up(int upto) {
+  if (upto > tix.covered) index_cover(upto);
+}
+
+void thread_index_prefetch(int index) {
+  const title_ent& e = tent[index];
+  if (e.num != 0) tix.by_num.prefetch(num_key(e.num, e.group));
 }
 
 // Forum headers name their parent by number: the oldest earlier entry with

@@ -210,6 +210,12 @@ void scan_block_bytes(size_t bytes);
 
 void thread_index_reset();
 void thread_index_add(int index);  // the entry at index is complete
+// Entering entries one title late hides the wait for memory: the scan
+// fetches the slot of a complete entry ahead, and has the entries before
+// upto entered (a search also has them entered as it needs them).
+void thread_index_prefetch(int index);
+void thread_index_cover(int upto);
+void thread_index_catch_up(int upto);  // only forward
 int search_and_add(int index, int key);
 int search_and_add4sx(int index, int key);
 int search_and_add4news(int index, char* ref);

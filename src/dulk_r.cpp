@@ -353,6 +353,32 @@ class raw_array {
   size_t n_ = 0;
 };
 
+bool starts_with_nocase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); i++) {
+    char c = s[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;  // prefix is given in lower case
+  }
+  return true;
+}
+
+constexpr int kIndexLag = 8;
+constexpr size_t kPrefaultEntries = (256u << 10) / sizeof(title_ent);
+
+// Makes the whole pages inside [p, p + len) writable memory at once.
+void prefault(void* p, size_t len) {
+#ifdef MADV_POPULATE_WRITE
+  constexpr uintptr_t kPage = 4096;
+  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + len) & ~(kPage - 1);
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+  (void)p;
+  (void)len;
+#endif
+}
+
 constexpr size_t kSlack = 64;  // readable bytes past the end of a block's text
 
 // A stretch of the log made of whole lines: it starts at a line start and
@@ -373,8 +399,9 @@ struct log_block {
   bool last = false;       // the log ends in this block
   raw_array<size_t> ends;    // line ends, positions in text()
   raw_array<size_t> sp;      // stray carriage returns and NULs
-  raw_array<size_t> cand;    // lines maybe_title lets through
+  raw_array<size_t> cand;    // lines that are titles or Xref: lines
   raw_array<size_t> merged;  // cand with the stray lines added
+  raw_array<uint8_t> form;   // the form of each line of cand
 
   char* text() const { return mem.get() + 1; }
 
@@ -388,12 +415,52 @@ struct log_block {
   }
 };
 
+// True when [at, nl) of b holds a stray.  Lines are asked about in order,
+// so spi, the first stray not behind them, walks forward.
+inline bool dirty(const log_block& b, size_t& spi, size_t at, size_t nl) {
+  while (spi < b.nsp && b.sp[spi] < at) spi++;
+  return spi < b.nsp && b.sp[spi] < nl;
+}
+
+// The careful way: a NUL ends the text of a line, as it ends every C
+// string the line is later handled as, and carriage returns are dropped.
+std::string_view clean(const char* p, size_t len, std::vector<char>& scratch) {
+  if (const void* z = std::memchr(p, '\0', len))
+    len = static_cast<size_t>(static_cast<const char*>(z) - p);
+  const char* cr = static_cast<const char*>(std::memchr(p, '\r', len));
+  if (cr == nullptr) return {p, len};
+  scratch.resize(len + kSlack);
+  size_t out = static_cast<size_t>(cr - p);
+  std::memcpy(scratch.data(), p, out);
+  for (const char* q = cr + 1; q < p + len; q++) {
+    if (*q != '\r') scratch[out++] = *q;
+  }
+  std::memset(scratch.data() + out, 0, kSlack);
+  return {scratch.data(), out};
+}
+
+// The text of line j of b as readline gives it (a cleaned line stands in
+// scratch).
+inline std::string_view line_text(const log_block& b, size_t j, size_t& spi,
+                                  std::vector<char>& scratch) {
+  size_t at = j == 0 ? 0 : b.ends[j - 1] + 1;
+  size_t nl = b.ends[j];
+  const char* p = b.text() + at;
+  size_t len = nl - at;
+  if (dirty(b, spi, at, nl)) return clean(p, len, scratch);
+  // A carriage return right before the line end is left out.
+  return {p, len - (static_cast<size_t>(len > 0) & static_cast<size_t>(p[len - 1] == '\r'))};
+}
+
 // Cuts the log into blocks, one after the other, and lists each.  A line
 // longer than a block grows its block until it holds a '\n' or the end of
 // the log; the bytes after a block's last '\n' are carried into the next.
 class block_maker {
  public:
-  block_maker(int fd, size_t block) : fd_(fd), block_(block) {}
+  // The title table's pages are made ahead of the scan: table holds limit
+  // entries, and no more entries are filled than title lines were listed.
+  block_maker(int fd, size_t block, title_ent* table, size_t limit)
+      : fd_(fd), block_(block), table_(table), limit_(limit) {}
 
   // Fills b with the next block.  A read error ends the log as the end of
   // the file does.  stop, when set, cuts a growing block short.
@@ -434,6 +501,12 @@ class block_maker {
       while (b.nsp > 0 && b.sp[b.nsp - 1] >= b.len) b.nsp--;
     }
     mark_titles(b);
+    // One call per stretch of the table instead of a fault per page.
+    while (made_ < limit_ && made_ < titles_) {
+      size_t upto = std::min(limit_, made_ + kPrefaultEntries);
+      prefault(table_ + made_, (upto - made_) * sizeof(title_ent));
+      made_ = upto;
+    }
   }
 
  private:
@@ -452,9 +525,11 @@ class block_maker {
     b.nsp = static_cast<size_t>(got.odds - b.sp.data());
   }
 
-  // Lists the lines that maybe_title lets through, and every line with a
-  // stray (its columns are not yet where they will be once it is cleaned).
-  static void mark_titles(log_block& b) {
+  // Lists the lines that are titles or Xref: lines, with their forms.
+  // maybe_title passes over most lines at a glance; the lines it lets
+  // through, and every line with a stray (its columns are not yet where
+  // they will be once it is cleaned), are then matched in full.
+  void mark_titles(log_block& b) {
     b.cand.grow(b.lines + 1, 0);
     // Locals, so that the stores into the list cannot make the compiler
     // read the block's members again on every line.
@@ -471,6 +546,21 @@ class block_maker {
     }
     b.ncand = n;
     if (b.nsp > 0) add_stray_lines(b);
+    b.form.grow(b.ncand, 0);
+    size_t* cand = b.cand.data();
+    uint8_t* form = b.form.data();
+    size_t spi = 0;
+    n = 0;
+    for (size_t k = 0, m = b.ncand; k < m; k++) {
+      size_t j = cand[k];
+      std::string_view line = line_text(b, j, spi, scratch_);
+      form_id f = match_form(line);
+      if (f == kNone && !starts_with_nocase(line, "xref:")) continue;
+      cand[n] = j;
+      form[n++] = static_cast<uint8_t>(f);
+      titles_ += static_cast<size_t>(f != kNone);
+    }
+    b.ncand = n;
   }
 
   // Strays are few, so each is looked up among the line ends rather than
@@ -502,6 +592,11 @@ class block_maker {
   unsigned long at_ = 0;     // log position of the next read
   std::vector<char> carry_;  // the start of a line the last block cut
   chunk_lister list_chunks_ = pick_lister();
+  std::vector<char> scratch_;  // a line with its carriage returns dropped
+  title_ent* table_;
+  size_t limit_;
+  size_t titles_ = 0;  // title lines listed so far
+  size_t made_ = 0;    // table entries whose pages exist
 };
 
 // Default size of a block: small enough to stay in the processor's cache
@@ -515,7 +610,8 @@ size_t block_size = kBlock;
 // waits while the ring is full.  A smaller log is cut in the caller.
 class block_pipe {
  public:
-  block_pipe(int fd, long size) : maker_(fd, block_size) {
+  block_pipe(int fd, long size, title_ent* table, size_t limit)
+      : maker_(fd, block_size, table, limit) {
     if (size <= 0 || static_cast<unsigned long>(size) <= 2 * block_size) return;
     // The thread takes no signal: the run's handlers stay with the caller.
     sigset_t all, old;
@@ -623,7 +719,8 @@ class block_pipe {
 // zero).
 class log_reader {
  public:
-  log_reader(int fd, long size) : pipe_(fd, size) {
+  log_reader(int fd, long size, title_ent* table, size_t limit)
+      : pipe_(fd, size, table, limit) {
 #ifdef POSIX_FADV_SEQUENTIAL
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
@@ -640,15 +737,16 @@ class log_reader {
     }
   }
 
-  // The next line that may be a title or an Xref: line, passing over the
-  // others; EOF when there is none before the end of the log (a last line
-  // without '\n' is not examined, as readline reports it with EOF).
-  int next_title(std::string_view& line) {
+  // The next title or Xref: line (form kNone), passing over the others;
+  // EOF when there is none before the end of the log (a last line without
+  // '\n' is not examined, as readline reports it with EOF).
+  int next_title(std::string_view& line, form_id& form) {
     for (;;) {
       if (b_ != nullptr) {
         const size_t* cand = b_->cand.data();
         while (ci_ < b_->ncand && cand[ci_] < idx_) ci_++;
         if (ci_ < b_->ncand) {
+          form = static_cast<form_id>(b_->form[ci_]);
           hand_out(cand[ci_++], line);
           return '\n';
         }
@@ -672,52 +770,16 @@ class log_reader {
   }
 
   void hand_out(size_t j, std::string_view& line) {
-    const log_block& b = *b_;
-    size_t at = j == 0 ? 0 : b.ends[j - 1] + 1;
-    size_t nl = b.ends[j];
+    line = line_text(*b_, j, spi_, scratch_);
     idx_ = j + 1;
-    pos_ = nl + 1;
-    const char* p = b.text() + at;
-    size_t len = nl - at;
-    if (dirty(at, nl)) {
-      line = clean(at, len);
-    } else {
-      // A carriage return right before the line end is left out.
-      line = {p, len - (static_cast<size_t>(len > 0) & static_cast<size_t>(p[len - 1] == '\r'))};
-    }
+    pos_ = b_->ends[j] + 1;
   }
 
   // The end of the log: whatever follows the last line end, with EOF.
   int last(std::string_view& line) {
-    line = clean(pos_, b_->len - pos_);
+    line = clean(b_->text() + pos_, b_->len - pos_, scratch_);
     pos_ = b_->len;
     return EOF;
-  }
-
-  // True when [at, nl) holds a stray.  Lines are asked about in order, so
-  // the walk is forward.
-  bool dirty(size_t at, size_t nl) {
-    const log_block& b = *b_;
-    while (spi_ < b.nsp && b.sp[spi_] < at) spi_++;
-    return spi_ < b.nsp && b.sp[spi_] < nl;
-  }
-
-  // The careful way: a NUL ends the text of a line, as it ends every C
-  // string the line is later handled as, and carriage returns are dropped.
-  std::string_view clean(size_t at, size_t len) {
-    const char* p = b_->text() + at;
-    if (const void* z = std::memchr(p, '\0', len))
-      len = static_cast<size_t>(static_cast<const char*>(z) - p);
-    const char* cr = static_cast<const char*>(std::memchr(p, '\r', len));
-    if (cr == nullptr) return {p, len};
-    scratch_.resize(len + kSlack);
-    size_t out = static_cast<size_t>(cr - p);
-    std::memcpy(scratch_.data(), p, out);
-    for (const char* q = cr + 1; q < p + len; q++) {
-      if (*q != '\r') scratch_[out++] = *q;
-    }
-    std::memset(scratch_.data() + out, 0, kSlack);
-    return {scratch_.data(), out};
   }
 
   block_pipe pipe_;
@@ -728,16 +790,6 @@ class log_reader {
   size_t pos_ = 0;          // start of the next line
   std::vector<char> scratch_;  // a line with its carriage returns dropped
 };
-
-bool starts_with_nocase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); i++) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;  // prefix is given in lower case
-  }
-  return true;
-}
 
 std::string_view from_column(std::string_view s, size_t col) {
   return col < s.size() ? s.substr(col) : std::string_view();
@@ -754,21 +806,6 @@ inline int read_number(std::string_view s) {
   for (unsigned d; i < limit && (d = digit(s[i])) < 10; i++) v = v * 10 + static_cast<int>(d);
   if (i == 0 || (i == 9 && i < s.size() && digit(s[i]) < 10)) return dk_atoi(s);
   return v;
-}
-
-constexpr size_t kPrefaultEntries = (256u << 10) / sizeof(title_ent);
-
-// Makes the whole pages inside [p, p + len) writable memory at once.
-void prefault(void* p, size_t len) {
-#ifdef MADV_POPULATE_WRITE
-  constexpr uintptr_t kPage = 4096;
-  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
-  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + len) & ~(kPage - 1);
-  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
-#else
-  (void)p;
-  (void)len;
-#endif
 }
 
 // An Xref: line names the article number: the number after the first ':' of
@@ -855,22 +892,14 @@ void scan_titles(FILE* log, title_ent* table, int* count, long size) {
   int article = 0;
   int last_meter = -1;
   long meter_at = 0;  // the first offset at which the meter moves on
-  log_reader rd(fileno(log), size);
+  const size_t limit = max_ent > 0 ? static_cast<size_t>(max_ent) : 0;
+  log_reader rd(fileno(log), size, table, limit);
   std::string_view line;
   std::string work;
   scan_buffers bufs;
 
-  // The table is filled front to back: its pages are made a stretch at a
-  // time ahead of the scan, one call instead of a fault per page.
-  size_t made = 0;  // entries whose pages exist
-  const size_t limit = max_ent > 0 ? static_cast<size_t>(max_ent) : 0;
-  while (rd.next_title(line) != EOF) {
-    if (static_cast<size_t>(*count) + 1 > made && made < limit) {
-      size_t upto = std::min(limit, made + kPrefaultEntries);
-      prefault(table + made, (upto - made) * sizeof(title_ent));
-      made = upto;
-    }
-    form_id form = match_form(line);
+  form_id form = kNone;
+  while (rd.next_title(line, form) != EOF) {
     if (form == kNone) {
       if (starts_with_nocase(line, "xref:")) apply_xref(line, article, bufs.text, bufs.field);
       continue;
@@ -995,9 +1024,17 @@ void scan_titles(FILE* log, title_ent* table, int* count, long size) {
       }
       meter_at = size > 0 ? ((value + 1) * size + 20) / 21 : 0;
     }
-    thread_index_add(idx);
+    // The entry is entered in the reply index with the next title, by when
+    // its slot has been fetched; the ones before it are entered now.
+    thread_index_prefetch(idx);
+    if (idx < *count) {
+      thread_index_cover(idx);
+    } else {
+      thread_index_catch_up(idx - kIndexLag);
+    }
     *count = idx + 1;
   }
+  thread_index_cover(*count);
 }
 
 }  // namespace

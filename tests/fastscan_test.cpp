@@ -546,10 +546,10 @@ TEST(FastScan, NewsTitleNumberIsWrittenAsPrintfWould) {
   }
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define DULK_TEST_ASAN 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define DULK_TEST_ASAN 1
 #endif
 #endif
@@ -558,7 +558,7 @@ TEST(FastScan, NewsTitleNumberIsWrittenAsPrintfWould) {
 // failure path (message, status 1) instead of an uncaught exception.
 TEST(FastScan, LineLargerThanMemoryEndsTheRunWithAMessage) {
 #ifdef DULK_TEST_ASAN
-  GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
+  GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
 #else
   std::string path = ::testing::TempDir() + "dulk_huge_line.log";
   {
