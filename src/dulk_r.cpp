@@ -363,7 +363,6 @@ bool starts_with_nocase(std::string_view s, std::string_view prefix) {
   return true;
 }
 
-constexpr int kIndexLag = 8;
 constexpr size_t kPrefaultEntries = (256u << 10) / sizeof(title_ent);
 
 // Makes the whole pages inside [p, p + len) writable memory at once.
@@ -385,8 +384,8 @@ constexpr size_t kSlack = 64;  // readable bytes past the end of a block's text
 // ends right after its last '\n' (only the block that ends the log holds the
 // last line without one).  With the text come its lists, made before any
 // line of it is handed out: the line ends, the stray carriage returns and
-// NULs (any but one right before a line end), and the lines that may be
-// titles.  The byte before the text is a '\n', and at least kSlack bytes
+// NULs (any but one right before a line end), and the title and Xref:
+// lines with their forms.  The byte before the text is a '\n', and at least kSlack bytes
 // past its end may be read: the start of the next line, then zeros.
 struct log_block {
   std::unique_ptr<char[]> mem;  // one byte, cap bytes, kSlack more
@@ -885,6 +884,10 @@ void scan_block_bytes(size_t bytes) { block_size = bytes == 0 ? kBlock : (bytes 
 
 namespace {
 
+// Entries are entered in the reply index this many titles after they are
+// complete, so that the memory of their slots is fetched in the meantime.
+constexpr int kIndexLag = 8;
+
 // The scan proper, over a log of `size` bytes positioned at its start.
 void scan_titles(FILE* log, title_ent* table, int* count, long size) {
   *count = 0;
@@ -1024,8 +1027,9 @@ void scan_titles(FILE* log, title_ent* table, int* count, long size) {
       }
       meter_at = size > 0 ? ((value + 1) * size + 20) / 21 : 0;
     }
-    // The entry is entered in the reply index with the next title, by when
-    // its slot has been fetched; the ones before it are entered now.
+    // The entry's slot in the reply index is fetched now and the entry
+    // entered some titles later (a search enters every earlier entry first);
+    // a collapsed heading takes the index back to where the table ends.
     thread_index_prefetch(idx);
     if (idx < *count) {
       thread_index_cover(idx);
