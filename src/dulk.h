@@ -216,6 +216,8 @@ void thread_index_add(int index);  // the entry at index is complete
 void thread_index_prefetch(int index);
 void thread_index_cover(int upto);
 void thread_index_catch_up(int upto);  // only forward
+// The slot a number of the group is entered in or looked for under.
+void thread_index_prefetch_num(int num, uint8_t group);
 int search_and_add(int index, int key);
 int search_and_add4sx(int index, int key);
 int search_and_add4news(int index, char* ref);

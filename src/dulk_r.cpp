@@ -363,6 +363,23 @@ bool starts_with_nocase(std::string_view s, std::string_view prefix) {
   return true;
 }
 
+std::string_view from_column(std::string_view s, size_t col) {
+  return col < s.size() ? s.substr(col) : std::string_view();
+}
+
+// A number as atoi reads it.  Message numbers are short runs of digits at
+// the very column, read here without a call; anything else (blanks, a
+// sign, ten digits or more) goes to dk_atoi.
+inline int read_number(std::string_view s) {
+  auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0'); };
+  size_t limit = s.size() < 9 ? s.size() : 9;
+  int v = 0;
+  size_t i = 0;
+  for (unsigned d; i < limit && (d = digit(s[i])) < 10; i++) v = v * 10 + static_cast<int>(d);
+  if (i == 0 || (i == 9 && i < s.size() && digit(s[i]) < 10)) return dk_atoi(s);
+  return v;
+}
+
 constexpr size_t kPrefaultEntries = (256u << 10) / sizeof(title_ent);
 
 // Makes the whole pages inside [p, p + len) writable memory at once.
@@ -379,6 +396,15 @@ void prefault(void* p, size_t len) {
 }
 
 constexpr size_t kSlack = 64;  // readable bytes past the end of a block's text
+
+// A forum header's number, its parent's number and its group, read ahead
+// from its line and follow-up line, so that the scan can fetch the reply
+// index's slots for them before it gets there.  Only a hint: num 0 for none.
+struct num_hint {
+  int num;
+  int parent;
+  uint8_t group;
+};
 
 // A stretch of the log made of whole lines: it starts at a line start and
 // ends right after its last '\n' (only the block that ends the log holds the
@@ -401,6 +427,7 @@ struct log_block {
   raw_array<size_t> cand;    // lines that are titles or Xref: lines
   raw_array<size_t> merged;  // cand with the stray lines added
   raw_array<uint8_t> form;   // the form of each line of cand
+  raw_array<num_hint> hint;  // forum headers: the numbers the scan will use
 
   char* text() const { return mem.get() + 1; }
 
@@ -546,8 +573,10 @@ class block_maker {
     b.ncand = n;
     if (b.nsp > 0) add_stray_lines(b);
     b.form.grow(b.ncand, 0);
+    b.hint.grow(b.ncand, 0);
     size_t* cand = b.cand.data();
     uint8_t* form = b.form.data();
+    num_hint* hint = b.hint.data();
     size_t spi = 0;
     n = 0;
     for (size_t k = 0, m = b.ncand; k < m; k++) {
@@ -556,7 +585,15 @@ class block_maker {
       form_id f = match_form(line);
       if (f == kNone && !starts_with_nocase(line, "xref:")) continue;
       cand[n] = j;
-      form[n++] = static_cast<uint8_t>(f);
+      form[n] = static_cast<uint8_t>(f);
+      hint[n] = {0, 0, 0};
+      if ((f == kForum || f == kForumIndented) && j + 1 < b.lines) {
+        int num = read_number(from_column(line, static_cast<size_t>(kForms[f].column)));
+        std::string_view follow = line_text(b, j + 1, spi, scratch_);
+        int parent = follow.size() > 22 ? read_number(follow.substr(23)) : 0;
+        hint[n] = {num, parent, static_cast<uint8_t>(read_number(from_column(follow, 1)))};
+      }
+      n++;
       titles_ += static_cast<size_t>(f != kNone);
     }
     b.ncand = n;
@@ -745,6 +782,11 @@ class log_reader {
         const size_t* cand = b_->cand.data();
         while (ci_ < b_->ncand && cand[ci_] < idx_) ci_++;
         if (ci_ < b_->ncand) {
+          if (ci_ + kHintAhead < b_->ncand) {
+            const num_hint& h = b_->hint[ci_ + kHintAhead];
+            if (h.num != 0) thread_index_prefetch_num(h.num, h.group);
+            if (h.parent != 0) thread_index_prefetch_num(h.parent, h.group);
+          }
           form = static_cast<form_id>(b_->form[ci_]);
           hand_out(cand[ci_++], line);
           return '\n';
@@ -760,6 +802,9 @@ class log_reader {
   long tell() const { return b_ == nullptr ? 0 : static_cast<long>(b_->base + pos_); }
 
  private:
+  // How many candidates ahead the reply index's slots are fetched.
+  static constexpr size_t kHintAhead = 8;
+
   // Moves on to the next block; false when the log ends in this one.
   bool advance() {
     if (b_ != nullptr && b_->last) return false;
@@ -789,23 +834,6 @@ class log_reader {
   size_t pos_ = 0;          // start of the next line
   std::vector<char> scratch_;  // a line with its carriage returns dropped
 };
-
-std::string_view from_column(std::string_view s, size_t col) {
-  return col < s.size() ? s.substr(col) : std::string_view();
-}
-
-// A number as atoi reads it.  Message numbers are short runs of digits at
-// the very column, read here without a call; anything else (blanks, a
-// sign, ten digits or more) goes to dk_atoi.
-inline int read_number(std::string_view s) {
-  auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0'); };
-  size_t limit = s.size() < 9 ? s.size() : 9;
-  int v = 0;
-  size_t i = 0;
-  for (unsigned d; i < limit && (d = digit(s[i])) < 10; i++) v = v * 10 + static_cast<int>(d);
-  if (i == 0 || (i == 9 && i < s.size() && digit(s[i]) < 10)) return dk_atoi(s);
-  return v;
-}
 
 // An Xref: line names the article number: the number after the first ':' of
 // the "-g" newsgroup's part, or else of the line's third field.
