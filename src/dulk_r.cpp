@@ -483,10 +483,7 @@ inline std::string_view line_text(const log_block& b, size_t j, size_t& spi,
 // the log; the bytes after a block's last '\n' are carried into the next.
 class block_maker {
  public:
-  // The title table's pages are made ahead of the scan: table holds limit
-  // entries, and no more entries are filled than title lines were listed.
-  block_maker(int fd, size_t block, title_ent* table, size_t limit)
-      : fd_(fd), block_(block), table_(table), limit_(limit) {}
+  block_maker(int fd, size_t block) : fd_(fd), block_(block) {}
 
   // Fills b with the next block.  A read error ends the log as the end of
   // the file does.  stop, when set, cuts a growing block short.
@@ -527,12 +524,6 @@ class block_maker {
       while (b.nsp > 0 && b.sp[b.nsp - 1] >= b.len) b.nsp--;
     }
     mark_titles(b);
-    // One call per stretch of the table instead of a fault per page.
-    while (made_ < limit_ && made_ < titles_) {
-      size_t upto = std::min(limit_, made_ + kPrefaultEntries);
-      prefault(table_ + made_, (upto - made_) * sizeof(title_ent));
-      made_ = upto;
-    }
   }
 
  private:
@@ -594,7 +585,6 @@ class block_maker {
         hint[n] = {num, parent, static_cast<uint8_t>(read_number(from_column(follow, 1)))};
       }
       n++;
-      titles_ += static_cast<size_t>(f != kNone);
     }
     b.ncand = n;
   }
@@ -629,10 +619,6 @@ class block_maker {
   std::vector<char> carry_;  // the start of a line the last block cut
   chunk_lister list_chunks_ = pick_lister();
   std::vector<char> scratch_;  // a line with its carriage returns dropped
-  title_ent* table_;
-  size_t limit_;
-  size_t titles_ = 0;  // title lines listed so far
-  size_t made_ = 0;    // table entries whose pages exist
 };
 
 // Default size of a block: small enough to stay in the processor's cache
@@ -646,8 +632,7 @@ size_t block_size = kBlock;
 // waits while the ring is full.  A smaller log is cut in the caller.
 class block_pipe {
  public:
-  block_pipe(int fd, long size, title_ent* table, size_t limit)
-      : maker_(fd, block_size, table, limit) {
+  block_pipe(int fd, long size) : maker_(fd, block_size) {
     if (size <= 0 || static_cast<unsigned long>(size) <= 2 * block_size) return;
     // The thread takes no signal: the run's handlers stay with the caller.
     sigset_t all, old;
@@ -688,11 +673,18 @@ class block_pipe {
       maker_.make(slots_[0], stop_);
       return &slots_[0];
     }
-    std::unique_lock<std::mutex> hold(m_);
     if (done != nullptr) {
-      used_++;
+      {
+        std::lock_guard<std::mutex> hold(m_);
+        used_.fetch_add(1, std::memory_order_relaxed);
+      }
       room_.notify_one();
     }
+    // A block is usually on its way: a short spin spares the sleep and the
+    // wake-up of both threads.
+    size_t want = used_.load(std::memory_order_relaxed);
+    spin([&] { return made_.load(std::memory_order_relaxed) > want; });
+    std::unique_lock<std::mutex> hold(m_);
     ready_.wait(hold, [this] { return made_ > used_ || failed_; });
     if (made_ > used_) return &slots_[used_ % kSlots];
     std::rethrow_exception(error_);
@@ -701,10 +693,24 @@ class block_pipe {
  private:
   static constexpr size_t kSlots = 4;
 
+  // Waits a little while, without a system call, for ready() to hold.
+  template <class Ready>
+  static void spin(Ready ready) {
+    for (int i = 0; i < 4096 && !ready(); i++) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
+
   void run() {
     try {
       for (;;) {
         size_t n;
+        spin([this] {
+          return made_.load(std::memory_order_relaxed) - used_.load(std::memory_order_relaxed) <
+                 kSlots;
+        });
         {
           std::unique_lock<std::mutex> hold(m_);
           room_.wait(hold, [this] { return made_ - used_ < kSlots || stop_.load(); });
@@ -715,7 +721,7 @@ class block_pipe {
         maker_.make(b, stop_);
         {
           std::lock_guard<std::mutex> hold(m_);
-          made_++;
+          made_.fetch_add(1, std::memory_order_relaxed);
         }
         ready_.notify_one();
         if (b.last) return;
@@ -736,8 +742,9 @@ class block_pipe {
   std::mutex m_;
   std::condition_variable ready_;  // a block was made, or the thread failed
   std::condition_variable room_;   // a block was given back, or stop
-  size_t made_ = 0;                // blocks made
-  size_t used_ = 0;                // blocks given back
+  // Changed under m_ only; read without it while spinning.
+  std::atomic<size_t> made_{0};  // blocks made
+  std::atomic<size_t> used_{0};  // blocks given back
   bool failed_ = false;
   std::exception_ptr error_;
   std::atomic<bool> stop_{false};
@@ -755,8 +762,7 @@ class block_pipe {
 // zero).
 class log_reader {
  public:
-  log_reader(int fd, long size, title_ent* table, size_t limit)
-      : pipe_(fd, size, table, limit) {
+  log_reader(int fd, long size) : pipe_(fd, size) {
 #ifdef POSIX_FADV_SEQUENTIAL
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
@@ -923,14 +929,22 @@ void scan_titles(FILE* log, title_ent* table, int* count, long size) {
   int article = 0;
   int last_meter = -1;
   long meter_at = 0;  // the first offset at which the meter moves on
-  const size_t limit = max_ent > 0 ? static_cast<size_t>(max_ent) : 0;
-  log_reader rd(fileno(log), size, table, limit);
+  log_reader rd(fileno(log), size);
   std::string_view line;
   std::string work;
   scan_buffers bufs;
 
+  // The table is filled front to back: its pages are made a stretch at a
+  // time ahead of the scan, one call instead of a fault per page.
+  size_t made = 0;  // entries whose pages exist
+  const size_t limit = max_ent > 0 ? static_cast<size_t>(max_ent) : 0;
   form_id form = kNone;
   while (rd.next_title(line, form) != EOF) {
+    if (static_cast<size_t>(*count) + 1 > made && made < limit) {
+      size_t upto = std::min(limit, made + kPrefaultEntries);
+      prefault(table + made, (upto - made) * sizeof(title_ent));
+      made = upto;
+    }
     if (form == kNone) {
       if (starts_with_nocase(line, "xref:")) apply_xref(line, article, bufs.text, bufs.field);
       continue;
