@@ -416,12 +416,12 @@ struct num_hint {
 struct log_block {
   std::unique_ptr<char[]> mem;  // one byte, cap bytes, kSlack more
   size_t cap = 0;
-  unsigned long base = 0;  // log position of text()[0]
-  size_t len = 0;          // bytes of the block's lines
-  size_t lines = 0;        // listed line ends
-  size_t nsp = 0;          // listed strays
-  size_t ncand = 0;        // listed candidate lines
-  bool last = false;       // the log ends in this block
+  unsigned long base = 0;    // log position of text()[0]
+  size_t len = 0;            // bytes of the block's lines
+  size_t lines = 0;          // listed line ends
+  size_t nsp = 0;            // listed strays
+  size_t ncand = 0;          // listed candidate lines
+  bool last = false;         // the log ends in this block
   raw_array<size_t> ends;    // line ends, positions in text()
   raw_array<size_t> sp;      // stray carriage returns and NULs
   raw_array<size_t> cand;    // lines that are titles or Xref: lines
@@ -536,8 +536,7 @@ class block_maker {
     size_t full = end / 64;
     size_t rest = end % 64;
     uint64_t keep = rest == 0 ? ~uint64_t{0} : (uint64_t{1} << rest) - 1;
-    list_ends got =
-        list_chunks_(b.text(), 0, full + (rest != 0), keep, b.ends.data(), b.sp.data());
+    list_ends got = list_chunks_(b.text(), 0, full + (rest != 0), keep, b.ends.data(), b.sp.data());
     b.lines = static_cast<size_t>(got.ends - b.ends.data());
     b.nsp = static_cast<size_t>(got.odds - b.sp.data());
   }
@@ -833,11 +832,11 @@ class log_reader {
   }
 
   block_pipe pipe_;
-  log_block* b_ = nullptr;  // the block lines are handed out from
-  size_t idx_ = 0;          // next line of it to hand out
-  size_t ci_ = 0;           // next candidate to look at
-  size_t spi_ = 0;          // first stray not behind the lines handed out
-  size_t pos_ = 0;          // start of the next line
+  log_block* b_ = nullptr;     // the block lines are handed out from
+  size_t idx_ = 0;             // next line of it to hand out
+  size_t ci_ = 0;              // next candidate to look at
+  size_t spi_ = 0;             // first stray not behind the lines handed out
+  size_t pos_ = 0;             // start of the next line
   std::vector<char> scratch_;  // a line with its carriage returns dropped
 };
 

@@ -2,8 +2,8 @@
 // from the rules of the title forms, over many random logs made of title
 // lines, near misses, follow-up lines, news header blocks and body text.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
