@@ -53,6 +53,21 @@ void set_scan_done(bool done) { scan_done = done; }
 
 namespace {
 
+// Large tables that are reached all over (a parent anywhere in the title
+// table, a slot anywhere in the reply index) take large pages where the
+// system gives them on request: far fewer address translations to miss.
+void want_huge_pages(void* p, size_t len) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + len) & ~(kHuge - 1);
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)len;
+#endif
+}
+
 // Titles and message ids are many small strings that live until quit; they
 // are carved out of large blocks instead of one heap block each.
 struct arena {
@@ -139,6 +154,7 @@ bool alloc_tables() {
   size_t n = max_ent > 0 ? static_cast<size_t>(max_ent) : 1;
   tent = static_cast<title_ent*>(std::calloc(n, sizeof(title_ent)));
   tentp = static_cast<title_ent**>(std::calloc(n, sizeof(title_ent*)));
+  if (tent != nullptr) want_huge_pages(tent, n * sizeof(title_ent));
   return tent != nullptr && tentp != nullptr;
 }
 
@@ -1412,6 +1428,12 @@ class index_table {
     }
   }
 
+  // Starts fetching the slot a key is looked for first in.  Inlined by
+  // force: as a call of its own it has no effect the compiler must keep.
+  __attribute__((always_inline)) void prefetch(uint64_t key) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[start(key)]);
+  }
+
   void clear() {
     slots_.clear();
     used_ = 0;
@@ -1426,6 +1448,8 @@ class index_table {
   void grow() {
     std::vector<index_slot> old = std::move(slots_);
     size_t size = old.empty() ? 1024 : old.size() * 2;
+    slots_.reserve(size);
+    want_huge_pages(slots_.data(), size * sizeof(index_slot));
     slots_.assign(size, index_slot{0, -1, -1});
     mask_ = size - 1;
     for (const index_slot& s : old) {
@@ -1576,6 +1600,21 @@ void thread_index_add(int index) {
   if (index < 0) return;
   index_cover(index);
   index_entry(index);
+}
+
+void thread_index_cover(int upto) { index_cover(upto); }
+
+void thread_index_catch_up(int upto) {
+  if (upto > tix.covered) index_cover(upto);
+}
+
+void thread_index_prefetch(int index) {
+  const title_ent& e = tent[index];
+  if (e.num != 0) tix.by_num.prefetch(num_key(e.num, e.group));
+}
+
+void thread_index_prefetch_num(int num, uint8_t group) {
+  tix.by_num.prefetch(num_key(num, group));
 }
 
 // Forum headers name their parent by number: the oldest earlier entry with

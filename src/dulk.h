@@ -207,11 +207,22 @@ int dk_atoi(std::string_view s);  // atoi over a view: blanks, sign, digits
 // The scanner finds line ends with the widest vector registers the
 // processor has; off, it keeps to the baseline ones (tests run both).
 void scan_use_wide(bool on);
+// The size of the blocks the log is read in (0: the usual size); a log of
+// more than two blocks is read ahead by a second thread.  For tests.
+void scan_block_bytes(size_t bytes);
 
 // ---- reply threads -------------------------------------------------------
 
 void thread_index_reset();
 void thread_index_add(int index);  // the entry at index is complete
+// Entering entries one title late hides the wait for memory: the scan
+// fetches the slot of a complete entry ahead, and has the entries before
+// upto entered (a search also has them entered as it needs them).
+void thread_index_prefetch(int index);
+void thread_index_cover(int upto);
+void thread_index_catch_up(int upto);  // only forward
+// The slot a number of the group is entered in or looked for under.
+void thread_index_prefetch_num(int num, uint8_t group);
 int search_and_add(int index, int key);
 int search_and_add4sx(int index, int key);
 int search_and_add4news(int index, char* ref);

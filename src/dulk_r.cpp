@@ -2,6 +2,7 @@
 // by their shape, fills the title table, and reads the follow-up lines that
 // name a message's parent.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -11,11 +12,18 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace dulk {
@@ -345,245 +353,6 @@ class raw_array {
   size_t n_ = 0;
 };
 
-// Reads the log in blocks and hands out one line at a time, with the same
-// text readline gives (carriage returns dropped) and the exact byte position
-// after each line.  A line may be any length: the block grows to hold it.
-//
-// Each block is read in two quick passes before any line is handed out: the
-// line ends, and the rare carriage returns and NULs that stand anywhere but
-// right before a line end, are listed from 64-byte bit masks; then every
-// line gets the cheap test of maybe_title without a branch, and the lines
-// that pass are listed.  next_title() jumps from one listed line to the
-// next; next() hands out the line after the last one, as follow-up lines
-// are read.  A line handed out stays valid until the next call, and at
-// least kSlack bytes may be read past its end (they belong to the next
-// lines or are zero).
-class log_reader {
- public:
-  static constexpr size_t kSlack = 64;
-
-  explicit log_reader(int fd) : fd_(fd), mem_(new char[1 + kBlock + kSlack]), cap_(kBlock) {
-    mem_[0] = '\n';  // so the byte before any line can be read
-#ifdef POSIX_FADV_SEQUENTIAL
-    ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
-  }
-
-  // The next line; returns '\n' or EOF like readline.
-  int next(std::string_view& line) {
-    if (idx_ == nidx_ && !index_more()) return last(line);
-    hand_out(idx_, line);
-    return '\n';
-  }
-
-  // The next line that may be a title or an Xref: line, passing over the
-  // others; EOF when there is none before the end of the log (a last line
-  // without '\n' is not examined, as readline reports it with EOF).
-  int next_title(std::string_view& line) {
-    for (;;) {
-      while (ci_ < ncand_ && cand_[ci_] < idx_) ci_++;
-      if (ci_ < ncand_) {
-        hand_out(cand_[ci_++], line);
-        return '\n';
-      }
-      if (nidx_ > 0) pos_ = ends_[nidx_ - 1] + 1;
-      idx_ = nidx_;
-      if (!index_more()) return last(line);
-    }
-  }
-
-  // Position in the log right after the last line handed out.
-  long tell() const { return static_cast<long>(base_ + pos_); }
-
- private:
-  char* buf() const { return mem_.get() + 1; }
-
-  // Small enough to stay in the processor's cache between the read that
-  // fills it and the passes that follow.
-  static constexpr size_t kBlock = 1 << 18;
-
-  size_t start_of(size_t j) const { return j == 0 ? first_ : ends_[j - 1] + 1; }
-
-  void hand_out(size_t j, std::string_view& line) {
-    size_t at = start_of(j);
-    size_t nl = ends_[j];
-    idx_ = j + 1;
-    pos_ = nl + 1;
-    const char* p = buf() + at;
-    size_t len = nl - at;
-    if (dirty(at, nl)) {
-      line = clean(at, len);
-    } else {
-      // A carriage return right before the line end is left out.
-      // An empty line has no byte before its end to look at.
-      line = {p, len > 0 && p[len - 1] == '\r' ? len - 1 : len};
-    }
-  }
-
-  // The end of the log: whatever follows the last line end, with EOF.
-  int last(std::string_view& line) {
-    line = clean(pos_, end_ - pos_);
-    pos_ = end_;
-    return EOF;
-  }
-
-  // True when [at, nl) holds a carriage return (other than one right before
-  // nl) or a NUL.  Lines are asked about in order, so the walk is forward.
-  bool dirty(size_t at, size_t nl) {
-    while (spi_ < nsp_ && sp_[spi_] < at) spi_++;
-    return spi_ < nsp_ && sp_[spi_] < nl;
-  }
-
-  // Lists the line ends of the bytes not yet handed out, reading more when
-  // there are none; false at the end of the log.
-  bool index_more() {
-    for (;;) {
-      idx_ = nidx_ = nsp_ = spi_ = ncand_ = ci_ = 0;
-      size_t scan = pos_;  // nothing from here on was handed out
-      size_t full = (end_ - scan) / 64 * 64;
-      list(scan, full, ~uint64_t{0});
-      scan += full;
-      if (nidx_ == 0 && !eof_) {
-        fill();  // moves the bytes, so the listing starts again
-        continue;
-      }
-      if (nidx_ == 0 && scan < end_) list(scan, 64, (uint64_t{1} << (end_ - scan)) - 1);
-      if (nidx_ == 0) return false;
-      first_ = pos_;
-      mark_titles();
-      return true;
-    }
-  }
-
-  // Lists the line ends and the stray carriage returns and NULs in
-  // [from, from + len), keeping the bits a mask selects; len is a multiple
-  // of 64.  A carriage return in a chunk's last byte is listed whatever
-  // follows it (the next chunk may not be read yet); listing one too many
-  // only sends its line the slow way.
-  void list(size_t from, size_t len, uint64_t keep) {
-    ends_.grow(nidx_ + len + kSpare, nidx_);
-    sp_.grow(nsp_ + len + kSpare, nsp_);
-    list_ends got =
-        list_chunks_(buf(), from, len / 64, keep, ends_.data() + nidx_, sp_.data() + nsp_);
-    nidx_ = static_cast<size_t>(got.ends - ends_.data());
-    nsp_ = static_cast<size_t>(got.odds - sp_.data());
-  }
-
-  // Lists the lines that maybe_title lets through, and every line with a
-  // stray carriage return or NUL (its columns are not yet where they will
-  // be once it is cleaned).
-  void mark_titles() {
-    cand_.grow(nidx_, 0);
-    // Locals, so that the stores into cand_ cannot make the compiler read
-    // the members again on every line.
-    const char* text = buf();
-    const size_t* ends = ends_.data();
-    size_t* out = cand_.data();
-    size_t n = 0;
-    size_t at = first_;
-    for (size_t j = 0, lines = nidx_; j < lines; j++) {
-      size_t nl = ends[j];
-      out[n] = j;
-      n += static_cast<size_t>(maybe_title({text + at, nl - at}));
-      at = nl + 1;
-    }
-    ncand_ = n;
-    if (nsp_ > 0) add_stray_lines();
-  }
-
-  // Adds the lines that hold a stray carriage return or NUL to the listed
-  // ones (their columns are not yet where they will be once the line is
-  // cleaned, so the cheap test cannot judge them).  Strays are few, so each
-  // is looked up among the line ends rather than tested for on every line.
-  void add_stray_lines() {
-    merged_.grow(ncand_ + nsp_, 0);
-    const size_t* ends = ends_.data();
-    size_t* out = merged_.data();
-    size_t n = 0, c = 0;
-    for (size_t k = 0; k < nsp_; k++) {
-      // The stray's line is the first whose end lies past it; one after
-      // the last listed line end belongs to a line not yet listed.
-      size_t j = static_cast<size_t>(std::upper_bound(ends, ends + nidx_, sp_[k]) - ends);
-      if (j == nidx_) break;
-      while (c < ncand_ && cand_[c] < j) out[n++] = cand_[c++];
-      if (c < ncand_ && cand_[c] == j) c++;
-      if (n == 0 || out[n - 1] != j) out[n++] = j;
-    }
-    while (c < ncand_) out[n++] = cand_[c++];
-    std::swap(cand_, merged_);
-    ncand_ = n;
-  }
-
-  // The careful way: a NUL ends the text of a line, as it ends every C
-  // string the line is later handled as, and carriage returns are dropped.
-  std::string_view clean(size_t at, size_t len) {
-    const char* p = buf() + at;
-    if (const void* z = std::memchr(p, '\0', len))
-      len = static_cast<size_t>(static_cast<const char*>(z) - p);
-    const char* cr = static_cast<const char*>(std::memchr(p, '\r', len));
-    if (cr == nullptr) return {p, len};
-    scratch_.resize(len + kSlack);
-    size_t out = static_cast<size_t>(cr - p);
-    std::memcpy(scratch_.data(), p, out);
-    for (const char* q = cr + 1; q < p + len; q++) {
-      if (*q != '\r') scratch_[out++] = *q;
-    }
-    std::memset(scratch_.data() + out, 0, kSlack);
-    return {scratch_.data(), out};
-  }
-
-  // Moves the bytes not yet handed out to the front (growing the block when
-  // one line fills it) and reads more; false at the end of the file.
-  bool fill() {
-    if (pos_ > 0) {
-      size_t tail = end_ - pos_;
-      std::memmove(buf(), buf() + pos_, tail);
-      base_ += pos_;
-      end_ = tail;
-      pos_ = 0;
-    }
-    if (end_ == cap_) {
-      std::unique_ptr<char[]> bigger(new char[1 + cap_ * 2 + kSlack]);
-      bigger[0] = '\n';
-      std::memcpy(bigger.get() + 1, buf(), end_);
-      mem_ = std::move(bigger);
-      cap_ *= 2;
-    }
-    for (;;) {
-      ssize_t n = ::pread(fd_, buf() + end_, cap_ - end_, static_cast<off_t>(base_ + end_));
-      if (n > 0) {
-        end_ += static_cast<size_t>(n);
-        std::memset(buf() + end_, 0, kSlack);
-        return true;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      eof_ = true;  // a read error ends the log as the end of the file does
-      std::memset(buf() + end_, 0, kSlack);
-      return false;
-    }
-  }
-
-  static constexpr size_t kSpare = 64;  // list entries written past the count
-
-  int fd_;
-  std::unique_ptr<char[]> mem_;  // one byte, cap_ bytes, kSlack more
-  size_t cap_;
-  size_t pos_ = 0;          // start of the next line
-  size_t end_ = 0;          // end of the bytes read
-  unsigned long base_ = 0;  // log position of buf()[0]
-  bool eof_ = false;
-  size_t first_ = 0;  // start of the first listed line
-  chunk_lister list_chunks_ = pick_lister();
-  raw_array<size_t> ends_;     // listed line ends, positions in buf()
-  size_t idx_ = 0, nidx_ = 0;  // next line to hand out, lines listed
-  raw_array<size_t> sp_;       // stray carriage returns and NULs
-  size_t spi_ = 0, nsp_ = 0;
-  raw_array<size_t> cand_;    // lines maybe_title lets through
-  raw_array<size_t> merged_;  // cand_ with the stray lines added
-  size_t ci_ = 0, ncand_ = 0;
-  std::vector<char> scratch_;  // a line with its carriage returns dropped
-};
-
 bool starts_with_nocase(std::string_view s, std::string_view prefix) {
   if (s.size() < prefix.size()) return false;
   for (size_t i = 0; i < prefix.size(); i++) {
@@ -625,6 +394,453 @@ void prefault(void* p, size_t len) {
   (void)len;
 #endif
 }
+
+constexpr size_t kSlack = 64;  // readable bytes past the end of a block's text
+
+// A forum header's number, its parent's number and its group, read ahead
+// from its line and follow-up line, so that the scan can fetch the reply
+// index's slots for them before it gets there.  Only a hint: num 0 for none.
+struct num_hint {
+  int num;
+  int parent;
+  uint8_t group;
+};
+
+// A stretch of the log made of whole lines: it starts at a line start and
+// ends right after its last '\n' (only the block that ends the log holds the
+// last line without one).  With the text come its lists, made before any
+// line of it is handed out: the line ends, the stray carriage returns and
+// NULs (any but one right before a line end), and the title and Xref:
+// lines with their forms.  The byte before the text is a '\n', and at least kSlack bytes
+// past its end may be read: the start of the next line, then zeros.
+struct log_block {
+  std::unique_ptr<char[]> mem;  // one byte, cap bytes, kSlack more
+  size_t cap = 0;
+  unsigned long base = 0;    // log position of text()[0]
+  size_t len = 0;            // bytes of the block's lines
+  size_t lines = 0;          // listed line ends
+  size_t nsp = 0;            // listed strays
+  size_t ncand = 0;          // listed candidate lines
+  bool last = false;         // the log ends in this block
+  raw_array<size_t> ends;    // line ends, positions in text()
+  raw_array<size_t> sp;      // stray carriage returns and NULs
+  raw_array<size_t> cand;    // lines that are titles or Xref: lines
+  raw_array<size_t> merged;  // cand with the stray lines added
+  raw_array<uint8_t> form;   // the form of each line of cand
+  raw_array<num_hint> hint;  // forum headers: the numbers the scan will use
+
+  char* text() const { return mem.get() + 1; }
+
+  // Room for n bytes of text, keeping the first `keep`.
+  void resize(size_t n, size_t keep) {
+    std::unique_ptr<char[]> fresh(new char[1 + n + kSlack]);
+    fresh[0] = '\n';  // so the byte before any line can be read
+    if (keep > 0) std::memcpy(fresh.get() + 1, text(), keep);
+    mem = std::move(fresh);
+    cap = n;
+  }
+};
+
+// True when [at, nl) of b holds a stray.  Lines are asked about in order,
+// so spi, the first stray not behind them, walks forward.
+inline bool dirty(const log_block& b, size_t& spi, size_t at, size_t nl) {
+  while (spi < b.nsp && b.sp[spi] < at) spi++;
+  return spi < b.nsp && b.sp[spi] < nl;
+}
+
+// The careful way: a NUL ends the text of a line, as it ends every C
+// string the line is later handled as, and carriage returns are dropped.
+std::string_view clean(const char* p, size_t len, std::vector<char>& scratch) {
+  if (const void* z = std::memchr(p, '\0', len))
+    len = static_cast<size_t>(static_cast<const char*>(z) - p);
+  const char* cr = static_cast<const char*>(std::memchr(p, '\r', len));
+  if (cr == nullptr) return {p, len};
+  scratch.resize(len + kSlack);
+  size_t out = static_cast<size_t>(cr - p);
+  std::memcpy(scratch.data(), p, out);
+  for (const char* q = cr + 1; q < p + len; q++) {
+    if (*q != '\r') scratch[out++] = *q;
+  }
+  std::memset(scratch.data() + out, 0, kSlack);
+  return {scratch.data(), out};
+}
+
+// The text of line j of b as readline gives it (a cleaned line stands in
+// scratch).
+inline std::string_view line_text(const log_block& b, size_t j, size_t& spi,
+                                  std::vector<char>& scratch) {
+  size_t at = j == 0 ? 0 : b.ends[j - 1] + 1;
+  size_t nl = b.ends[j];
+  const char* p = b.text() + at;
+  size_t len = nl - at;
+  if (dirty(b, spi, at, nl)) return clean(p, len, scratch);
+  // A carriage return right before the line end is left out.
+  // (An empty line looks at its own line end, never before its start.)
+  return {p, len - (static_cast<size_t>(len > 0) &
+                    static_cast<size_t>(p[len - static_cast<size_t>(len > 0)] == '\r'))};
+}
+
+// Cuts the log into blocks, one after the other, and lists each.  A line
+// longer than a block grows its block until it holds a '\n' or the end of
+// the log; the bytes after a block's last '\n' are carried into the next.
+class block_maker {
+ public:
+  block_maker(int fd, size_t block) : fd_(fd), block_(block) {}
+
+  // Fills b with the next block.  A read error ends the log as the end of
+  // the file does.  stop, when set, cuts a growing block short.
+  void make(log_block& b, const std::atomic<bool>& stop) {
+    size_t carry = carry_.size();
+    size_t want = block_;
+    while (want <= carry) want *= 2;
+    if (b.cap != want) b.resize(want, 0);
+    if (carry > 0) std::memcpy(b.text(), carry_.data(), carry);
+    b.base = at_ - carry;
+    size_t end = carry;
+    bool eof = false;
+    for (;;) {
+      while (end < b.cap) {
+        ssize_t n = ::pread(fd_, b.text() + end, b.cap - end, static_cast<off_t>(at_));
+        if (n > 0) {
+          end += static_cast<size_t>(n);
+          at_ += static_cast<unsigned long>(n);
+        } else if (n < 0 && errno == EINTR) {
+          continue;
+        } else {
+          eof = true;
+          break;
+        }
+      }
+      std::memset(b.text() + end, 0, kSlack);
+      list(b, end);
+      if (b.lines > 0 || eof || stop.load(std::memory_order_relaxed)) break;
+      b.resize(b.cap * 2, end);  // one line fills the block
+    }
+    b.last = eof || b.lines == 0;
+    if (b.last) {
+      b.len = end;
+      carry_.clear();
+    } else {
+      b.len = b.ends[b.lines - 1] + 1;
+      carry_.assign(b.text() + b.len, b.text() + end);
+      while (b.nsp > 0 && b.sp[b.nsp - 1] >= b.len) b.nsp--;
+    }
+    mark_titles(b);
+  }
+
+ private:
+  // Lists the line ends and the strays of text()[0, end).  A carriage
+  // return in a chunk's last byte is listed whatever follows it; listing
+  // one too many only sends its line the slow way.
+  void list(log_block& b, size_t end) {
+    b.ends.grow(end + kSpare, 0);
+    b.sp.grow(end + kSpare, 0);
+    size_t full = end / 64;
+    size_t rest = end % 64;
+    uint64_t keep = rest == 0 ? ~uint64_t{0} : (uint64_t{1} << rest) - 1;
+    list_ends got = list_chunks_(b.text(), 0, full + (rest != 0), keep, b.ends.data(), b.sp.data());
+    b.lines = static_cast<size_t>(got.ends - b.ends.data());
+    b.nsp = static_cast<size_t>(got.odds - b.sp.data());
+  }
+
+  // Lists the lines that are titles or Xref: lines, with their forms.
+  // maybe_title passes over most lines at a glance; the lines it lets
+  // through, and every line with a stray (its columns are not yet where
+  // they will be once it is cleaned), are then matched in full.
+  void mark_titles(log_block& b) {
+    b.cand.grow(b.lines + 1, 0);
+    // Locals, so that the stores into the list cannot make the compiler
+    // read the block's members again on every line.
+    const char* text = b.text();
+    const size_t* ends = b.ends.data();
+    size_t* out = b.cand.data();
+    size_t n = 0;
+    size_t at = 0;
+    for (size_t j = 0, lines = b.lines; j < lines; j++) {
+      size_t nl = ends[j];
+      out[n] = j;
+      n += static_cast<size_t>(maybe_title({text + at, nl - at}));
+      at = nl + 1;
+    }
+    b.ncand = n;
+    if (b.nsp > 0) add_stray_lines(b);
+    b.form.grow(b.ncand, 0);
+    b.hint.grow(b.ncand, 0);
+    size_t* cand = b.cand.data();
+    uint8_t* form = b.form.data();
+    num_hint* hint = b.hint.data();
+    size_t spi = 0;
+    n = 0;
+    for (size_t k = 0, m = b.ncand; k < m; k++) {
+      size_t j = cand[k];
+      std::string_view line = line_text(b, j, spi, scratch_);
+      form_id f = match_form(line);
+      if (f == kNone && !starts_with_nocase(line, "xref:")) continue;
+      cand[n] = j;
+      form[n] = static_cast<uint8_t>(f);
+      hint[n] = {0, 0, 0};
+      if ((f == kForum || f == kForumIndented) && j + 1 < b.lines) {
+        int num = read_number(from_column(line, static_cast<size_t>(kForms[f].column)));
+        std::string_view follow = line_text(b, j + 1, spi, scratch_);
+        int parent = follow.size() > 22 ? read_number(follow.substr(23)) : 0;
+        hint[n] = {num, parent, static_cast<uint8_t>(read_number(from_column(follow, 1)))};
+      }
+      n++;
+    }
+    b.ncand = n;
+  }
+
+  // Strays are few, so each is looked up among the line ends rather than
+  // tested for on every line.
+  static void add_stray_lines(log_block& b) {
+    b.merged.grow(b.ncand + b.nsp, 0);
+    const size_t* ends = b.ends.data();
+    const size_t* cand = b.cand.data();
+    size_t* out = b.merged.data();
+    size_t n = 0, c = 0;
+    for (size_t k = 0; k < b.nsp; k++) {
+      // The stray's line is the first whose end lies past it; a stray in
+      // the last line of the log belongs to no listed line.
+      size_t j = static_cast<size_t>(std::upper_bound(ends, ends + b.lines, b.sp[k]) - ends);
+      if (j == b.lines) break;
+      while (c < b.ncand && cand[c] < j) out[n++] = cand[c++];
+      if (c < b.ncand && cand[c] == j) c++;
+      if (n == 0 || out[n - 1] != j) out[n++] = j;
+    }
+    while (c < b.ncand) out[n++] = cand[c++];
+    std::swap(b.cand, b.merged);
+    b.ncand = n;
+  }
+
+  static constexpr size_t kSpare = 64;  // list entries written past the count
+
+  int fd_;
+  size_t block_;
+  unsigned long at_ = 0;     // log position of the next read
+  std::vector<char> carry_;  // the start of a line the last block cut
+  chunk_lister list_chunks_ = pick_lister();
+  std::vector<char> scratch_;  // a line with its carriage returns dropped
+};
+
+// Default size of a block: small enough to stay in the processor's cache
+// between the read that fills it and the passes that follow.
+constexpr size_t kBlock = 1 << 18;
+size_t block_size = kBlock;
+
+// Hands the blocks to the scan in log order.  A log of more than two
+// blocks is cut and listed by a thread of its own while the scan works on
+// the blocks before: a few blocks stand ready in a ring, and the thread
+// waits while the ring is full.  A smaller log is cut in the caller.
+class block_pipe {
+ public:
+  block_pipe(int fd, long size) : maker_(fd, block_size) {
+    if (size <= 0 || static_cast<unsigned long>(size) <= 2 * block_size) return;
+    // The thread takes no signal: the run's handlers stay with the caller.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    try {
+      thread_ = std::thread([this] { run(); });
+      threaded_ = true;
+    } catch (const std::system_error&) {
+      threaded_ = false;  // no thread to be had: the caller cuts the blocks
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  }
+
+  // The thread may be waiting for room or cutting a block: it is told to
+  // stop and waited for, so it never outlives the blocks.  (A run that ends
+  // during the scan leaves by exit, which unwinds nothing: the blocks stay
+  // where the thread finds them until the process is gone.)
+  ~block_pipe() {
+    if (!threaded_) return;
+    {
+      std::lock_guard<std::mutex> hold(m_);
+      stop_.store(true, std::memory_order_relaxed);
+    }
+    room_.notify_one();
+    thread_.join();
+  }
+
+  block_pipe(const block_pipe&) = delete;
+  block_pipe& operator=(const block_pipe&) = delete;
+
+  // Takes back the block the scan is done with (null at the start) and
+  // gives the next one; never called again once a block with `last` set has
+  // been given.  A failure of the thread (memory for a long line) is thrown
+  // here, after the blocks made before it.
+  log_block* next(log_block* done) {
+    if (!threaded_) {
+      maker_.make(slots_[0], stop_);
+      return &slots_[0];
+    }
+    if (done != nullptr) {
+      {
+        std::lock_guard<std::mutex> hold(m_);
+        used_.fetch_add(1, std::memory_order_relaxed);
+      }
+      room_.notify_one();
+    }
+    // A block is usually on its way: a short spin spares the sleep and the
+    // wake-up of both threads.
+    size_t want = used_.load(std::memory_order_relaxed);
+    spin([&] { return made_.load(std::memory_order_relaxed) > want; });
+    std::unique_lock<std::mutex> hold(m_);
+    ready_.wait(hold, [this] { return made_ > used_ || failed_; });
+    if (made_ > used_) return &slots_[used_ % kSlots];
+    std::rethrow_exception(error_);
+  }
+
+ private:
+  static constexpr size_t kSlots = 4;
+
+  // Waits a little while, without a system call, for ready() to hold.
+  template <class Ready>
+  static void spin(Ready ready) {
+    for (int i = 0; i < 4096 && !ready(); i++) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+  }
+
+  void run() {
+    try {
+      for (;;) {
+        size_t n;
+        spin([this] {
+          return made_.load(std::memory_order_relaxed) - used_.load(std::memory_order_relaxed) <
+                 kSlots;
+        });
+        {
+          std::unique_lock<std::mutex> hold(m_);
+          room_.wait(hold, [this] { return made_ - used_ < kSlots || stop_.load(); });
+          if (stop_.load()) return;
+          n = made_;
+        }
+        log_block& b = slots_[n % kSlots];
+        maker_.make(b, stop_);
+        {
+          std::lock_guard<std::mutex> hold(m_);
+          made_.fetch_add(1, std::memory_order_relaxed);
+        }
+        ready_.notify_one();
+        if (b.last) return;
+      }
+    } catch (...) {
+      {
+        std::lock_guard<std::mutex> hold(m_);
+        error_ = std::current_exception();
+        failed_ = true;
+      }
+      ready_.notify_one();
+    }
+  }
+
+  block_maker maker_;
+  log_block slots_[kSlots];
+  bool threaded_ = false;
+  std::mutex m_;
+  std::condition_variable ready_;  // a block was made, or the thread failed
+  std::condition_variable room_;   // a block was given back, or stop
+  // Changed under m_ only; read without it while spinning.
+  std::atomic<size_t> made_{0};  // blocks made
+  std::atomic<size_t> used_{0};  // blocks given back
+  bool failed_ = false;
+  std::exception_ptr error_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Reads the log in blocks and hands out one line at a time, with the same
+// text readline gives (carriage returns dropped) and the exact byte position
+// after each line.  A line may be any length: its block grows to hold it.
+//
+// next_title() jumps from one listed candidate line to the next; next()
+// hands out the line after the last one, as follow-up lines are read.  A
+// line handed out stays valid until the next call, and at least kSlack
+// bytes may be read past its end (they belong to the next lines or are
+// zero).
+class log_reader {
+ public:
+  log_reader(int fd, long size) : pipe_(fd, size) {
+#ifdef POSIX_FADV_SEQUENTIAL
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+  }
+
+  // The next line; returns '\n' or EOF like readline.
+  int next(std::string_view& line) {
+    for (;;) {
+      if (b_ != nullptr && idx_ < b_->lines) {
+        hand_out(idx_, line);
+        return '\n';
+      }
+      if (!advance()) return last(line);
+    }
+  }
+
+  // The next title or Xref: line (form kNone), passing over the others;
+  // EOF when there is none before the end of the log (a last line without
+  // '\n' is not examined, as readline reports it with EOF).
+  int next_title(std::string_view& line, form_id& form) {
+    for (;;) {
+      if (b_ != nullptr) {
+        const size_t* cand = b_->cand.data();
+        while (ci_ < b_->ncand && cand[ci_] < idx_) ci_++;
+        if (ci_ < b_->ncand) {
+          if (ci_ + kHintAhead < b_->ncand) {
+            const num_hint& h = b_->hint[ci_ + kHintAhead];
+            if (h.num != 0) thread_index_prefetch_num(h.num, h.group);
+            if (h.parent != 0) thread_index_prefetch_num(h.parent, h.group);
+          }
+          form = static_cast<form_id>(b_->form[ci_]);
+          hand_out(cand[ci_++], line);
+          return '\n';
+        }
+        idx_ = b_->lines;
+        pos_ = b_->lines > 0 ? b_->ends[b_->lines - 1] + 1 : 0;
+      }
+      if (!advance()) return last(line);
+    }
+  }
+
+  // Position in the log right after the last line handed out.
+  long tell() const { return b_ == nullptr ? 0 : static_cast<long>(b_->base + pos_); }
+
+ private:
+  // How many candidates ahead the reply index's slots are fetched.
+  static constexpr size_t kHintAhead = 8;
+
+  // Moves on to the next block; false when the log ends in this one.
+  bool advance() {
+    if (b_ != nullptr && b_->last) return false;
+    b_ = pipe_.next(b_);
+    idx_ = ci_ = spi_ = pos_ = 0;
+    return true;
+  }
+
+  void hand_out(size_t j, std::string_view& line) {
+    line = line_text(*b_, j, spi_, scratch_);
+    idx_ = j + 1;
+    pos_ = b_->ends[j] + 1;
+  }
+
+  // The end of the log: whatever follows the last line end, with EOF.
+  int last(std::string_view& line) {
+    line = clean(b_->text() + pos_, b_->len - pos_, scratch_);
+    pos_ = b_->len;
+    return EOF;
+  }
+
+  block_pipe pipe_;
+  log_block* b_ = nullptr;     // the block lines are handed out from
+  size_t idx_ = 0;             // next line of it to hand out
+  size_t ci_ = 0;              // next candidate to look at
+  size_t spi_ = 0;             // first stray not behind the lines handed out
+  size_t pos_ = 0;             // start of the next line
+  std::vector<char> scratch_;  // a line with its carriage returns dropped
+};
 
 // An Xref: line names the article number: the number after the first ':' of
 // the "-g" newsgroup's part, or else of the line's third field.
@@ -697,9 +913,15 @@ size_t article_prefix(int v, char* out) {
 
 void scan_use_wide(bool on) { wide_allowed = on; }
 
+void scan_block_bytes(size_t bytes) { block_size = bytes == 0 ? kBlock : (bytes + 63) / 64 * 64; }
+
 // ---- the scan ------------------------------------------------------------------
 
 namespace {
+
+// Entries are entered in the reply index this many titles after they are
+// complete, so that the memory of their slots is fetched in the meantime.
+constexpr int kIndexLag = 8;
 
 // The scan proper, over a log of `size` bytes positioned at its start.
 void scan_titles(FILE* log, title_ent* table, int* count, long size) {
@@ -708,7 +930,7 @@ void scan_titles(FILE* log, title_ent* table, int* count, long size) {
   int article = 0;
   int last_meter = -1;
   long meter_at = 0;  // the first offset at which the meter moves on
-  log_reader rd(fileno(log));
+  log_reader rd(fileno(log), size);
   std::string_view line;
   std::string work;
   scan_buffers bufs;
@@ -717,13 +939,13 @@ void scan_titles(FILE* log, title_ent* table, int* count, long size) {
   // time ahead of the scan, one call instead of a fault per page.
   size_t made = 0;  // entries whose pages exist
   const size_t limit = max_ent > 0 ? static_cast<size_t>(max_ent) : 0;
-  while (rd.next_title(line) != EOF) {
+  form_id form = kNone;
+  while (rd.next_title(line, form) != EOF) {
     if (static_cast<size_t>(*count) + 1 > made && made < limit) {
       size_t upto = std::min(limit, made + kPrefaultEntries);
       prefault(table + made, (upto - made) * sizeof(title_ent));
       made = upto;
     }
-    form_id form = match_form(line);
     if (form == kNone) {
       if (starts_with_nocase(line, "xref:")) apply_xref(line, article, bufs.text, bufs.field);
       continue;
@@ -848,9 +1070,18 @@ void scan_titles(FILE* log, title_ent* table, int* count, long size) {
       }
       meter_at = size > 0 ? ((value + 1) * size + 20) / 21 : 0;
     }
-    thread_index_add(idx);
+    // The entry's slot in the reply index is fetched now and the entry
+    // entered some titles later (a search enters every earlier entry first);
+    // a collapsed heading takes the index back to where the table ends.
+    thread_index_prefetch(idx);
+    if (idx < *count) {
+      thread_index_cover(idx);
+    } else {
+      thread_index_catch_up(idx - kIndexLag);
+    }
     *count = idx + 1;
   }
+  thread_index_cover(*count);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "dulk.h"
 #include "scan_util.h"
+#include "iconv_util.h"
 
 namespace {
 
@@ -21,20 +22,7 @@ namespace fs = std::filesystem;
 
 // Converts with glibc's iconv; false when any byte cannot be converted.
 bool convert(const char* from, const char* to, const std::string& in, std::string& out) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  std::string src = in;
-  std::vector<char> buf(in.size() * 4 + 16);
-  char* ip = src.data();
-  size_t il = src.size();
-  char* op = buf.data();
-  size_t ol = buf.size();
-  size_t r = iconv(cd, &ip, &il, &op, &ol);
-  bool ok = r != static_cast<size_t>(-1) && il == 0;
-  if (ok) ok = iconv(cd, nullptr, nullptr, &op, &ol) != static_cast<size_t>(-1);
-  iconv_close(cd);
-  out.assign(buf.data(), static_cast<size_t>(op - buf.data()));
-  return ok;
+  return dulk_test::iconv_convert(in, to, from, out);
 }
 
 std::string base64(const std::string& in) {

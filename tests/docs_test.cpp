@@ -9,6 +9,7 @@
 #include "dulk.h"
 #include "pty_driver.h"
 #include "scan_util.h"
+#include "iconv_util.h"
 
 namespace {
 
@@ -28,19 +29,8 @@ std::string run(const std::string& cmd, int& status) {
 }
 
 std::string utf8_of(const std::string& sjis) {
-  iconv_t cd = iconv_open("UTF-8", "CP932");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return {};
-  std::string in = sjis;
-  std::string out(in.size() * 3 + 1, '\0');
-  char* ip = in.data();
-  char* op = out.data();
-  size_t il = in.size();
-  size_t ol = out.size();
-  size_t r = iconv(cd, &ip, &il, &op, &ol);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) return {};
-  out.resize(out.size() - ol);
-  return out;
+  std::string out;
+  return dulk_test::iconv_convert(sjis, "UTF-8", "CP932", out) ? out : std::string();
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 // from the rules of the title forms, over many random logs made of title
 // lines, near misses, follow-up lines, news header blocks and body text.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -544,10 +546,10 @@ TEST(FastScan, NewsTitleNumberIsWrittenAsPrintfWould) {
   }
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define DULK_TEST_ASAN 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define DULK_TEST_ASAN 1
 #endif
 #endif
@@ -556,7 +558,7 @@ TEST(FastScan, NewsTitleNumberIsWrittenAsPrintfWould) {
 // failure path (message, status 1) instead of an uncaught exception.
 TEST(FastScan, LineLargerThanMemoryEndsTheRunWithAMessage) {
 #ifdef DULK_TEST_ASAN
-  GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
+  GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
 #else
   std::string path = ::testing::TempDir() + "dulk_huge_line.log";
   {
@@ -614,5 +616,117 @@ TEST(FastScan, TitleNumbersAreReadAsAtoiReadsThem) {
     auto t = dulk_test::scan_log(std::string("\033[7m\nSX(") + number + ") t\n <" + number + "\n");
     ASSERT_EQ(t.count, 1);
     EXPECT_EQ(dulk::tent[0].num, std::atoi(number));
+  }
+}
+
+// ---- reading in blocks ------------------------------------------------------------
+
+namespace {
+
+// Reads logs in blocks of the given size for the life of the guard; logs of
+// more than two blocks are then read ahead by the second thread.
+class block_size_guard {
+ public:
+  explicit block_size_guard(size_t bytes) { dulk::scan_block_bytes(bytes); }
+  ~block_size_guard() { dulk::scan_block_bytes(0); }
+};
+
+struct exit_called {
+  int status;
+};
+[[noreturn]] void throw_on_exit(int status) { throw exit_called{status}; }
+
+class collect_sink : public dulk::out_sink {
+ public:
+  collect_sink() : old_(dulk::set_out_sink(this)) {}
+  ~collect_sink() override { dulk::set_out_sink(old_); }
+  void write(const char* data, size_t len) override { bytes.append(data, len); }
+  void flush() override {}
+  std::string bytes;
+
+ private:
+  dulk::out_sink* old_;
+};
+
+}  // namespace
+
+// Random logs cut into many small blocks, handed from the reading thread to
+// the scan, give what one pass line by line gives.
+TEST(FastScan, SmallBlocksMatchPlainScanner) {
+  quiet_sink quiet;
+  bool links = linker_links();
+  for (size_t block : {64u, 192u, 1024u}) {
+    block_size_guard guard(block);
+    for (unsigned seed = 1; seed <= 80; seed++) {
+      log_maker m(seed);
+      std::string log = m.make(seed % 9 == 0 ? 2000 : static_cast<int>(5 + seed % 60));
+      dulk::reset_state();
+      expect_same(log, "block " + std::to_string(block) + " seed " + std::to_string(seed), links);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+// Every cut of a block through the lines that need care: a line longer than
+// the block, a CR LF pair, a stray carriage return or NUL, a follow-up line,
+// and the end of the log inside a news header block.  Each piece is moved
+// across two blocks' worth of positions behind a line of growing length.
+TEST(FastScan, BlockEdgesInsideLinesKeepTextsAndOffsets) {
+  quiet_sink quiet;
+  bool links = linker_links();
+  const std::string pieces[] = {
+      "00001/00002 " + std::string(150, 'x') + "\r\n 1                     00001\n",
+      "00003/00004 t\r\n 1\r\n00005/00006 u\r\r\n 1                     00003\r\n",
+      std::string("No. 1\0late\n00007/00008 a\rb\n 2\n", 31),
+      "\033[\r\n" + std::string("ab(12) t\r\n <3\n"),
+      "Subject: s\nMessage-ID: <a@b>\nReferences: <x@y>\n\t<a@b>\n\n"
+      "Subject: r\r\nReferences: <a@b>\r\nXref: h g:5\r\n\r\n",
+      "Subject: cut\nXref: h g:6\nMessage-ID: <c@d>",
+      "Subject: cut\nReferences: <a@b>\n <c@d>\n",
+      "00009/00010 last line without an end",
+  };
+  const size_t block = 64;
+  block_size_guard guard(block);
+  std::string body;
+  for (int i = 0; i < 40; i++) body += "body " + std::to_string(i) + "\n";
+  for (size_t p = 0; p < std::size(pieces); p++) {
+    for (size_t shift = 0; shift < 2 * block; shift++) {
+      std::string log = std::string(shift, 'y') + "\n" + pieces[p] + body + pieces[p];
+      if (p >= 5) log = body + std::string(shift, 'y') + "\n" + pieces[p];
+      dulk::reset_state();
+      expect_same(log, "piece " + std::to_string(p) + " shift " + std::to_string(shift), links);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+// A full table ends the run while the second thread reads ahead: with an
+// exit hook that throws, the scan unwinds, the thread is stopped, and the
+// next scan runs as usual with the caller's signal mask untouched.
+TEST(FastScan, RunEndedDuringThreadedScanStopsTheReader) {
+  block_size_guard guard(64);
+  std::string log;
+  for (int i = 1; i <= 3000; i++) log += "00001/" + std::to_string(i) + " t\n 1\nbody\n";
+  sigset_t before, after;
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &before), 0);
+  dulk::set_exit_hook(throw_on_exit);
+  {
+    collect_sink out;
+    int status = -1;
+    try {
+      dulk_test::scan_log(log, 10);
+    } catch (const exit_called& e) {
+      status = e.status;
+    }
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out.bytes, "Title table was overflow! (>10) Specify -n option!\n");
+  }
+  dulk::set_exit_hook(nullptr);
+  auto t = dulk_test::scan_log(log, 5000);
+  EXPECT_EQ(t.count, 3000);
+  EXPECT_EQ(dulk::tent[2999].offset, static_cast<long>(log.size() - 8));
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGWINCH}) {
+    EXPECT_EQ(sigismember(&before, sig), sigismember(&after, sig)) << sig;
   }
 }

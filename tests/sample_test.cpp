@@ -17,6 +17,7 @@
 #include "dulk.h"
 #include "pty_driver.h"
 #include "scan_util.h"
+#include "iconv_util.h"
 
 using dulk_test::scan_log;
 
@@ -24,19 +25,8 @@ namespace {
 
 // UTF-8 text in the log's Shift-JIS, so the expectations below read as text.
 std::string sjis(std::string_view utf8) {
-  iconv_t cd = iconv_open("CP932", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return {};
-  std::string in(utf8);
-  std::string out(in.size() * 2 + 1, '\0');
-  char* ip = in.data();
-  char* op = out.data();
-  size_t il = in.size();
-  size_t ol = out.size();
-  size_t r = iconv(cd, &ip, &il, &op, &ol);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) return {};
-  out.resize(out.size() - ol);
-  return out;
+  std::string out;
+  return dulk_test::iconv_convert(utf8, "CP932", "UTF-8", out) ? out : std::string();
 }
 
 std::string sample_path() { return dulk_test::source_dir() + "/examples/sample.log"; }

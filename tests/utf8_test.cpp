@@ -16,6 +16,7 @@
 #include "dulk.h"
 #include "pty_driver.h"
 #include "scan_util.h"
+#include "iconv_util.h"
 
 namespace {
 
@@ -69,17 +70,8 @@ std::string file_utf8(std::string_view sjis) {
 
 // A whole text through iconv, the way a person converts a Shift-JIS capture.
 std::optional<std::string> iconv_utf8(std::string_view sjis) {
-  iconv_t cd = iconv_open("UTF-8", "CP932");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  std::string out(sjis.size() * 4 + 4, '\0');
-  char* src = const_cast<char*>(sjis.data());
-  size_t src_left = sjis.size();
-  char* dst = out.data();
-  size_t dst_left = out.size();
-  size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) return std::nullopt;
-  out.resize(out.size() - dst_left);
+  std::string out;
+  if (!dulk_test::iconv_convert(sjis, "UTF-8", "CP932", out)) return std::nullopt;
   return out;
 }
 

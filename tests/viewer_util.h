@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include "iconv_util.h"
 
 namespace dulk_test {
 
@@ -37,18 +38,8 @@ inline std::string row(int screen_row, const std::string& colour, const std::str
 // UTF-8 text as the Shift-JIS bytes the program writes, converted by the C
 // library so that expected texts do not share the program's byte literals.
 inline std::string sjis(const std::string& utf8) {
-  iconv_t cd = iconv_open("CP932", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open");
-  std::string in = utf8;
-  std::string out(in.size() * 2 + 16, '\0');
-  char* ip = in.data();
-  size_t il = in.size();
-  char* op = out.data();
-  size_t ol = out.size();
-  size_t r = iconv(cd, &ip, &il, &op, &ol);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) throw std::runtime_error("iconv");
-  out.resize(out.size() - ol);
+  std::string out;
+  if (!iconv_convert(utf8, "CP932", "UTF-8", out)) throw std::runtime_error("iconv");
   return out;
 }
 
