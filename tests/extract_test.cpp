@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -353,6 +355,36 @@ TEST_F(Extract, WriteErrorIsNotPassedOffAsAnExtract) {
     EXPECT_EQ(e.status, 1);
   }
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "dulk : write tmp : No space left on device\n");
+}
+
+// Real mails in a row look to the scanner like saved news articles: every
+// extract must be the title and then the log's own lines from the entry's
+// position on, unchanged but for the carriage returns.
+TEST_F(Extract, RealMailsExtractAsTheLogsOwnLines) {
+  namespace fs = std::filesystem;
+  const fs::path folder = dulk_test::source_dir() + "/../shared/realdata/mail";
+  if (!fs::is_directory(folder)) GTEST_SKIP() << "no real mails at " << folder;
+  std::vector<fs::path> files;
+  for (const auto& f : fs::recursive_directory_iterator(folder)) {
+    if (f.is_regular_file() && f.path().filename() != "LICENSE") files.push_back(f.path());
+  }
+  std::sort(files.begin(), files.end());
+  std::string log;
+  for (const auto& f : files) log += read_file(f.string()) + "\n";
+  auto t = scan_log(log, 100000);
+  ASSERT_GT(t.count, 50);
+  for (int i = 0; i < t.count; i++) {
+    SCOPED_TRACE(t.titles[i]);
+    std::string got = extract(i, dulk::kPlain);
+    ASSERT_TRUE(got.starts_with(t.titles[i] + "\n"));
+    std::string rest;
+    for (char c : log.substr(static_cast<size_t>(dulk::tent[i].offset))) {
+      if (c != '\r') rest += c;
+    }
+    std::string body = got.substr(t.titles[i].size() + 1);
+    EXPECT_TRUE(rest.starts_with(body));
+    EXPECT_TRUE(extract(i, dulk::kComment).ends_with("/POST\n"));
+  }
 }
 
 TEST(CreatePrivate, ReplacesPlantedLinkAndFileWithOwnerOnlyFile) {

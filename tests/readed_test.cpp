@@ -314,6 +314,7 @@ TEST_F(Readed, AddFileAppendsBytesExactly) {
 
 TEST_F(Readed, AddFileFailures) {
   write_file("extract", "x\n");
+  const std::string long_name(300, 'm');
   struct failure_case {
     const char* name;
     const char* src;
@@ -324,6 +325,7 @@ TEST_F(Readed, AddFileFailures) {
       {"source_missing", "missing", "mbox", "add_file : tmpfile open: No such file or directory\n"},
       {"empty_target", "extract", "", "add_file : mbox open: No such file or directory\n"},
       {"full_disk", "extract", "/dev/full", "add_file : mbox write: No space left on device\n"},
+      {"name_too_long", "extract", long_name.c_str(), "add_file : mbox open: File name too long\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
