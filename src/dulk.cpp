@@ -1530,8 +1530,8 @@ void index_entry(int i) {
 }
 
 // Makes the index cover exactly entries 0 to upto - 1.  Going back happens
-// only when headings are collapsed; those were never entered in a map, so
-// the maps are rebuilt only if a keyed entry would be dropped.
+// only when headings are collapsed; those were never entered in a table, so
+// the tables are rebuilt only if a keyed entry would be dropped.
 void index_cover(int upto) {
   if (upto < tix.covered) {
     if (tix.last_keyed >= upto) {
@@ -1551,8 +1551,8 @@ void link_reply(title_ent* parent, title_ent* reply) {
   if (parent->child == nullptr) {
     parent->child = reply;
   } else {
-    // The kept last reply is the chain's end unless the chain was changed
-    // behind the index's back; then walk on from the furthest known point.
+    // The kept last reply is the chain's end unless the index was rebuilt
+    // or the chain changed behind its back; then walk on from what is known.
     title_ent* end = last != nullptr ? last : parent->child;
     while (end->next != nullptr) end = end->next;
     end->next = reply;

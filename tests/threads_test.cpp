@@ -4,7 +4,10 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -525,4 +528,84 @@ TEST(Threads, SearchesOnAHandFilledTableInAnyOrder) {
           << "round " << round << " entry " << i;
     }
   }
+}
+
+// Real mails as news articles: their own Message-ID: lines and their
+// References: headers with real continuation lines, then one reply to each
+// naming its id in upper case.
+TEST(Threads, RealMessageIdsAndReferences) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::path(DULK_SOURCE_DIR) / ".." / "shared" / "realdata" / "mail";
+  if (!fs::exists(dir)) GTEST_SKIP() << "real mails absent: " << dir;
+  std::vector<fs::path> files;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file() && e.path().filename() != "LICENSE") files.push_back(e.path());
+  }
+  std::sort(files.begin(), files.end());
+
+  std::string log;
+  std::vector<std::string> stored;  // each article's id as the scan keeps it
+  std::vector<std::string> refs;    // each article's reference, "" for none
+  auto strip = [](std::string l) {
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+    return l;
+  };
+  for (const auto& f : files) {
+    std::ifstream in(f, std::ios::binary);
+    std::string line;
+    std::string block;
+    std::string id;
+    std::string ref;
+    bool in_refs = false;
+    while (std::getline(in, line) && !strip(line).empty()) {
+      std::string l = strip(line);
+      bool cont = l[0] == ' ' || l[0] == '\t';
+      if (in_refs && cont) {
+        block += line + "\n";
+        if (l.find('<') != std::string::npos) ref = l.substr(l.rfind('<'));
+        continue;
+      }
+      in_refs = false;
+      if (strncasecmp(l.c_str(), "message-id:", 11) == 0) {
+        block += line + "\n";
+        id = l.size() > 12 ? l.substr(12) : "";
+      } else if (strncasecmp(l.c_str(), "references:", 11) == 0) {
+        block += line + "\n";
+        in_refs = true;
+        ref = l.find('<') != std::string::npos ? l.substr(l.rfind('<')) : "";
+        if (ref.empty()) ref = " ";  // seen, without an id
+      }
+    }
+    if (id.empty()) continue;
+    log += "Subject: real " + std::to_string(stored.size()) + "\n" + block + "\n";
+    stored.push_back(id);
+    refs.push_back(ref);
+  }
+  ASSERT_GT(stored.size(), 50u);
+  size_t real = stored.size();
+  for (size_t i = 0; i < real; i++) {
+    std::string upper = stored[i].substr(0, stored[i].find('>') + 1);
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    log += "Subject: reply " + std::to_string(i) + "\nReferences: " + upper + "\n\n";
+    stored.push_back("");
+    refs.push_back(upper);
+  }
+
+  auto t = scan_log(log);
+  ASSERT_EQ(t.count, static_cast<int>(stored.size()));
+  auto p = parents();
+  int linked = 0;
+  for (size_t i = 0; i < stored.size(); i++) {
+    // The parent: the oldest earlier article whose stored id is the
+    // reference up to its first '>', ignoring case.
+    std::string r = refs[i] == " " ? "" : refs[i];
+    r = r.substr(0, r.find('>') == std::string::npos ? r.size() : r.find('>') + 1);
+    int want = -1;
+    for (size_t j = 0; j < i && !refs[i].empty() && want < 0; j++) {
+      if (j < real && strcasecmp(stored[j].c_str(), r.c_str()) == 0) want = static_cast<int>(j);
+    }
+    EXPECT_EQ(p[i], want) << t.titles[i];
+    if (want >= 0) linked++;
+  }
+  EXPECT_GE(linked, static_cast<int>(real) - 5);  // nearly every reply finds its mail
 }
