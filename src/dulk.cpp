@@ -1613,9 +1613,7 @@ void thread_index_prefetch(int index) {
   if (e.num != 0) tix.by_num.prefetch(num_key(e.num, e.group));
 }
 
-void thread_index_prefetch_num(int num, uint8_t group) {
-  tix.by_num.prefetch(num_key(num, group));
-}
+void thread_index_prefetch_num(int num, uint8_t group) { tix.by_num.prefetch(num_key(num, group)); }
 
 // Forum headers name their parent by number: the oldest earlier entry with
 // that number in the same group.

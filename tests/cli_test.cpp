@@ -75,12 +75,10 @@ TEST(E2eCli, TableCapacityFailures) {
   // A capacity without digits is 0: the first title overflows.
   auto r = run_in(dir, {"-n", "lots", "a.log"}, "");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.output.find("Title table was overflow! (>0) Specify -n option!"),
-            std::string::npos);
+  EXPECT_NE(r.output.find("Title table was overflow! (>0) Specify -n option!"), std::string::npos);
   r = run_in(dir, {"-n", "1", "a.log"}, "");
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.output.find("Title table was overflow! (>1) Specify -n option!"),
-            std::string::npos);
+  EXPECT_NE(r.output.find("Title table was overflow! (>1) Specify -n option!"), std::string::npos);
   EXPECT_FALSE(dir.exists("dk_readed"));
   // A negative or unallocatable capacity is an allocation failure.
   for (const char* n : {"-5", "2000000000"}) {

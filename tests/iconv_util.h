@@ -11,8 +11,7 @@ namespace dulk_test {
 
 // Converts the whole text; out holds what converted.  False when the pair is
 // unknown or any byte does not convert.
-inline bool iconv_convert(std::string_view in, const char* to, const char* from,
-                          std::string& out) {
+inline bool iconv_convert(std::string_view in, const char* to, const char* from, std::string& out) {
   out.clear();
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;

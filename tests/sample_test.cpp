@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "dulk.h"
+#include "iconv_util.h"
 #include "pty_driver.h"
 #include "scan_util.h"
-#include "iconv_util.h"
 
 using dulk_test::scan_log;
 

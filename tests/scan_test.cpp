@@ -12,13 +12,15 @@ using dulk_test::scan_log;
 namespace {
 
 // Shift-JIS spellings used below.
-const std::string kAngle = "\x81\x83";                                  // ＜
-const std::string kConference = "\x81\x7c\x89\xef\x8b\x63\x8e\xba";     // －会議室
+const std::string kAngle = "\x81\x83";                               // ＜
+const std::string kConference = "\x81\x7c\x89\xef\x8b\x63\x8e\xba";  // －会議室
 const std::string kHomeParty =
-    "\x83\x7a\x81\x5b\x83\x80\x83\x70\x81\x5b\x83\x65\x83\x42\x81\x5b    HP";  // ホームパーティー    HP
-const std::string kBangou = "\x94\xd4\x8d\x86";                         // 番号
-const std::string kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";       // データ名
-const std::string kWeekly = "\x8d\xa1\x8f\x54\x82\xcc\x82\xa8\x92\x6d\x82\xe7\x82\xb9";  // 今週のお知らせ
+    "\x83\x7a\x81\x5b\x83\x80\x83\x70\x81\x5b\x83\x65\x83\x42\x81\x5b    HP";  // ホームパーティー
+                                                                               // HP
+const std::string kBangou = "\x94\xd4\x8d\x86";                    // 番号
+const std::string kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";  // データ名
+const std::string kWeekly =
+    "\x8d\xa1\x8f\x54\x82\xcc\x82\xa8\x92\x6d\x82\xe7\x82\xb9";  // 今週のお知らせ
 const std::string kInbox = "=== \x8e\xf3\x90\x4d\x95\xeb \x98\x41\x94\xd4";  // === 受信簿 連番
 
 std::string mail_line() {
@@ -45,7 +47,10 @@ std::vector<form_case> form_cases() {
       {"bracket", "0042 [abcdefghijklmn] SUBJ\n", "0042 [abcdefghijklmn] SUBJ", 42, 0, 1},
       {"bracket_indented", "   0043 [abcdefghijklmn] S\n", "0043 [abcdefghijklmn] S", 43, 0, 1},
       {"angle_heading", kAngle + "forum 5" + "\n", kAngle + "forum 5", 0, 1, 0},
-      {"conference_heading", kConference + "1\n", "\x89\xef\x8b\x63\x8e\xba" "1", 0, 2, 0},
+      {"conference_heading", kConference + "1\n",
+       "\x89\xef\x8b\x63\x8e\xba"
+       "1",
+       0, 2, 0},
       {"home_party_heading", kHomeParty + " 12\n", kHomeParty + " 12", 0, 1, 0},
       {"id_list", kBangou + "  ID list\n", kBangou + "  ID list", 0, 0, 0},
       {"id_list_indented", "  " + kBangou + "  ID\n", kBangou + "  ID", 0, 0, 0},
@@ -76,13 +81,13 @@ TEST(Scan, EveryLineFormMakesItsEntry) {
 
 TEST(Scan, NearMissesMakeNoEntry) {
   const std::vector<std::string> lines = {
-      "00a23/00045",                 // byte 2 not a digit
-      "00123-00045",                 // no '/'
-      "subject: lower case",         // Subject is case-sensitive
-      "No abc",                      // "No." needs the dot
-      " " + kAngle,                  // heading not at column 0
-      mail_line().substr(0, 51),     // mail line needs more than 51 bytes
-      "\033",                        // a lone ESC is not the marker
+      "00a23/00045",              // byte 2 not a digit
+      "00123-00045",              // no '/'
+      "subject: lower case",      // Subject is case-sensitive
+      "No abc",                   // "No." needs the dot
+      " " + kAngle,               // heading not at column 0
+      mail_line().substr(0, 51),  // mail line needs more than 51 bytes
+      "\033",                     // a lone ESC is not the marker
       "",
   };
   for (const auto& l : lines) {
@@ -126,11 +131,15 @@ TEST(Scan, HeadingsCollapse) {
   };
   const std::string msg = "00001/00002 m\n 1\n";
   std::vector<c> cases = {
-      {"angle conference angle", kAngle + "A\n" + kConference + "B\n" + kAngle + "C\n",
+      {"angle conference angle",
+       kAngle + "A\n" + kConference + "B\n" + kAngle + "C\n",
        {kAngle + "C"}},
       {"angle conference message",
        kAngle + "A\n" + kConference + "B\n" + msg,
-       {kAngle + "A", "\x89\xef\x8b\x63\x8e\xba" "B", "00001/00002 m"}},
+       {kAngle + "A",
+        "\x89\xef\x8b\x63\x8e\xba"
+        "B",
+        "00001/00002 m"}},
       {"two sub-headers", "No. 1\nNo. 2\n", {"No. 2"}},
       {"sub-header keeps section header", kAngle + "A\nNo. 1\nNo. 2\n", {kAngle + "A", "No. 2"}},
       {"message stops the collapse", msg + "No. 1\n", {"00001/00002 m", "No. 1"}},

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+
 #include "iconv_util.h"
 
 namespace dulk_test {
