@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "dulk.h"
-#include "scan_util.h"
 #include "iconv_util.h"
+#include "pty_driver.h"
+#include "scan_util.h"
 
 namespace {
 
@@ -324,13 +325,8 @@ TEST(Decode, RealTextsMatchTheirShiftJisTwins) {
 // Real mails put together as one log: each subject that is exactly one
 // ISO-2022-JP encoded word must show as iconv's Shift-JIS of that word.
 TEST(Decode, RealMailSubjects) {
-  fs::path dir = kRealData / "mail";
-  if (!fs::exists(dir)) GTEST_SKIP() << "real mails absent: " << dir;
-  std::vector<fs::path> files;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    if (e.is_regular_file() && e.path().filename() != "LICENSE") files.push_back(e.path());
-  }
-  std::sort(files.begin(), files.end());
+  const std::vector<std::string> files = dulk_test::real_mail_files();
+  if (files.empty()) GTEST_SKIP() << "real mails absent: " << kRealData / "mail";
   std::string log;
   std::vector<std::string> expected;  // by article, "" where not checked
   for (const auto& f : files) {

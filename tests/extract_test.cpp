@@ -361,16 +361,10 @@ TEST_F(Extract, WriteErrorIsNotPassedOffAsAnExtract) {
 // extract must be the title and then the log's own lines from the entry's
 // position on, unchanged but for the carriage returns.
 TEST_F(Extract, RealMailsExtractAsTheLogsOwnLines) {
-  namespace fs = std::filesystem;
-  const fs::path folder = dulk_test::source_dir() + "/../shared/realdata/mail";
-  if (!fs::is_directory(folder)) GTEST_SKIP() << "no real mails at " << folder;
-  std::vector<fs::path> files;
-  for (const auto& f : fs::recursive_directory_iterator(folder)) {
-    if (f.is_regular_file() && f.path().filename() != "LICENSE") files.push_back(f.path());
-  }
-  std::sort(files.begin(), files.end());
+  const std::vector<std::string> files = dulk_test::real_mail_files();
+  if (files.empty()) GTEST_SKIP() << "no real mails at " << dulk_test::realdata_path("mail");
   std::string log;
-  for (const auto& f : files) log += read_file(f.string()) + "\n";
+  for (const auto& f : files) log += read_file(f) + "\n";
   auto t = scan_log(log, 100000);
   ASSERT_GT(t.count, 50);
   for (int i = 0; i < t.count; i++) {

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -62,10 +63,26 @@ void write_file(const std::string& path, std::string_view bytes) {
 std::string dulk_binary() { return DULK_BINARY; }
 std::string source_dir() { return DULK_SOURCE_DIR; }
 
+std::string realdata_path(const std::string& rel) {
+  return source_dir() + "/../shared/realdata/" + rel;
+}
+
+std::vector<std::string> real_mail_files() {
+  std::vector<std::string> files;
+  std::error_code ec;
+  fs::path dir = realdata_path("mail");
+  if (!fs::is_directory(dir, ec)) return files;
+  for (const auto& e : fs::recursive_directory_iterator(dir, ec)) {
+    if (e.is_regular_file() && e.path().filename() != "LICENSE") files.push_back(e.path().string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
 pty_session::pty_session(const run_options& options) {
   std::map<std::string, std::string> env = {
-      {"TERM", "xterm"},   {"HOME", options.cwd}, {"PATH", "/usr/local/bin:/usr/bin:/bin"},
-      {"LANG", "C"},       {"EDITOR", "true"},    {"PAGER", "true"},
+      {"TERM", "xterm"}, {"HOME", options.cwd}, {"PATH", "/usr/local/bin:/usr/bin:/bin"},
+      {"LANG", "C"},     {"EDITOR", "true"},    {"PAGER", "true"},
   };
   // Sanitizer settings of the test run reach the program under test.
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
@@ -143,7 +160,9 @@ void pty_session::send(std::string_view keys) {
 }
 
 bool pty_session::pump(int timeout_ms) {
-  struct pollfd p {fd_, POLLIN, 0};
+  struct pollfd p {
+    fd_, POLLIN, 0
+  };
   int r = ::poll(&p, 1, timeout_ms);
   if (r <= 0) return false;
   char buf[65536];

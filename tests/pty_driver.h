@@ -35,11 +35,15 @@ void write_file(const std::string& path, std::string_view bytes);
 std::string dulk_binary();
 // The source tree (for examples/ and ../shared).
 std::string source_dir();
+// A path under ../shared/realdata, the texts written elsewhere.
+std::string realdata_path(const std::string& rel);
+// Every real mail under realdata/mail, sorted; empty when the folder is absent.
+std::vector<std::string> real_mail_files();
 
 struct run_options {
-  std::vector<std::string> args;               // after the program name
-  std::string cwd;                             // working directory
-  std::map<std::string, std::string> env;      // added to the fixed base
+  std::vector<std::string> args;           // after the program name
+  std::string cwd;                         // working directory
+  std::map<std::string, std::string> env;  // added to the fixed base
   int rows = 24;
   int cols = 80;
   // Largest file the program may write (RLIMIT_FSIZE), 0 for no limit.  The

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dulk.h"
+#include "pty_driver.h"
 #include "scan_util.h"
 
 namespace {
@@ -534,14 +535,8 @@ TEST(Threads, SearchesOnAHandFilledTableInAnyOrder) {
 // References: headers with real continuation lines, then one reply to each
 // naming its id in upper case.
 TEST(Threads, RealMessageIdsAndReferences) {
-  namespace fs = std::filesystem;
-  fs::path dir = fs::path(DULK_SOURCE_DIR) / ".." / "shared" / "realdata" / "mail";
-  if (!fs::exists(dir)) GTEST_SKIP() << "real mails absent: " << dir;
-  std::vector<fs::path> files;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    if (e.is_regular_file() && e.path().filename() != "LICENSE") files.push_back(e.path());
-  }
-  std::sort(files.begin(), files.end());
+  const std::vector<std::string> files = dulk_test::real_mail_files();
+  if (files.empty()) GTEST_SKIP() << "real mails absent: " << dulk_test::realdata_path("mail");
 
   std::string log;
   std::vector<std::string> stored;  // each article's id as the scan keeps it
