@@ -121,6 +121,14 @@ out_charset out_get_charset();
 enum class utf8_use { screen, file };
 void sjis_to_utf8(std::string_view in, std::string& out, utf8_use use);
 
+// What the user typed or wrote in the terminal's character set, as the
+// Shift-JIS the program works in: under UTF-8 the text is converted through
+// iconv to CP932, otherwise it is taken as it is.  out holds the whole
+// conversion of what did convert; false when some character has no Shift-JIS
+// form (or the input is no UTF-8), and then *bad_at, when given, is the byte
+// offset in `in` where the first such character starts.
+bool from_terminal(std::string_view in, std::string& out, size_t* bad_at = nullptr);
+
 // Thin wrappers over the few curses calls the viewer makes; they do nothing
 // until curses has been started, so painters can run in tests.
 void term_start();

@@ -7,6 +7,7 @@
 #include <iconv.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -195,6 +196,38 @@ void emit(const char* data, size_t len) {
 }
 
 }  // namespace
+
+bool from_terminal(std::string_view in, std::string& out, size_t* bad_at) {
+  out.clear();
+  if (charset != out_charset::utf8) {
+    out.assign(in);
+    return true;
+  }
+  iconv_t cd = iconv_open("CP932", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    if (bad_at != nullptr) *bad_at = 0;
+    return false;
+  }
+  std::string src(in);
+  char* ip = src.data();
+  size_t il = src.size();
+  bool ok = true;
+  char buf[256];
+  while (il > 0) {
+    char* op = buf;
+    size_t ol = sizeof buf;
+    size_t r = iconv(cd, &ip, &il, &op, &ol);
+    out.append(buf, static_cast<size_t>(op - buf));
+    if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+      // EILSEQ: no Shift-JIS form, or no UTF-8; EINVAL: cut off at the end.
+      ok = false;
+      if (bad_at != nullptr) *bad_at = static_cast<size_t>(ip - src.data());
+      break;
+    }
+  }
+  iconv_close(cd);
+  return ok;
+}
 
 void out_init_charset() { out_set_charset(charset_from_name(std::getenv("DULK_CHARSET"))); }
 

@@ -294,6 +294,36 @@ TEST(Utf8Output, ShiftJisPassesByteForByte) {
   EXPECT_EQ(got, all + "\x93\xfa\x93");
 }
 
+// Typed text comes back as Shift-JIS: whole, or cut at the first character
+// that has no Shift-JIS form, with where it starts.
+TEST(Utf8Input, TypedTextBecomesShiftJis) {
+  struct row {
+    out_charset cs;
+    std::string typed;
+    bool ok;
+    std::string sjis;
+    size_t bad_at;
+  };
+  const row rows[] = {
+      {out_charset::utf8, "ab日あｱ", true, "ab\x93\xfa\x82\xa0\xb1", 0},
+      {out_charset::utf8, "日\xF0\x9F\x98\x80x", false, "\x93\xfa", 3},  // an emoji
+      {out_charset::utf8, "a\xE6\x97", false, "a", 1},                     // cut UTF-8
+      {out_charset::utf8, "", true, "", 0},
+      {out_charset::sjis, "\x93\xfa\xF0", true, "\x93\xfa\xF0", 0},      // bytes as given
+  };
+  for (const row& r : rows) {
+    dulk::out_set_charset(r.cs);
+    std::string out;
+    size_t bad_at = 0;
+    EXPECT_EQ(dulk::from_terminal(r.typed, out, &bad_at), r.ok) << r.typed;
+    EXPECT_EQ(out, r.sjis) << r.typed;
+    if (!r.ok) {
+      EXPECT_EQ(bad_at, r.bad_at) << r.typed;
+    }
+  }
+  dulk::out_set_charset(out_charset::sjis);
+}
+
 TEST(Utf8Output, LongPrintfIsConvertedWhole) {
   std::string text;
   for (int i = 0; i < 400; i++) text += "\x82\xa0";  // あ, longer than the small buffer
