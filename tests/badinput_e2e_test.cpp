@@ -3,12 +3,15 @@
 // message and status 1.  In every row the program must not die by a signal,
 // hang, or make a sanitizer or valgrind complain, and the read-state file and
 // any mailbox must not be damaged.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -476,6 +479,28 @@ TEST(E2eBadInput, MailboxOnAFullFileSystemKeepsItsLength) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(shows(r, "add_file : mbox write: No space left on device")) << r.output;
   EXPECT_EQ(dir.read("small/mbox"), mailbox);
+}
+
+// Another viewer that never lets go of the read-state lock: a signal still
+// ends the quit that waits for it.
+TEST(E2eBadInput, SignalEndsTheWaitForTheReadStateLock) {
+  temp_dir dir;
+  dir.write("a.log", forum_message(1, 0, "locked"));
+  dir.write("dk_rnew", "");
+  int held = ::open(dir.file("dk_rnew").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  run_options o;
+  o.cwd = dir.path();
+  o.args = {"-v", "a.log"};
+  pty_session s(o);
+  ASSERT_TRUE(s.wait_for("locked", 10000));
+  s.send("q");
+  s.settle(500, 5000);
+  ::kill(s.pid(), SIGTERM);
+  int status = s.wait_exit(5000);
+  ::close(held);
+  EXPECT_EQ(status, 1) << s.output();
+  EXPECT_TRUE(s.output().find("readed file open: Interrupted system call") != std::string::npos);
 }
 
 // The log is cut short while the list is up; reading it then must not crash.
