@@ -339,31 +339,7 @@ namespace {
 // Opens the log for reading.  Only a regular file will do: a directory cannot
 // be read, and a FIFO or device can neither be positioned nor be counted on
 // to end, so the scan would hang on it.
-FILE* open_log(const char* path) {
-  int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    int e = errno;
-    ::close(fd);
-    errno = e;
-    return nullptr;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    errno = S_ISDIR(st.st_mode) ? EISDIR : ESPIPE;
-    return nullptr;
-  }
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  FILE* fp = ::fdopen(fd, "rb");
-  if (fp == nullptr) {
-    int e = errno;
-    ::close(fd);
-    errno = e;
-  }
-  return fp;
-}
+FILE* open_log(const char* path) { return open_regular(path); }
 
 }  // namespace
 
@@ -719,7 +695,9 @@ std::string script_name(const char* prefix) {
   struct stat st;
   for (int seq = 0;; seq++) {
     std::string name = prefix + std::to_string(seq);
-    if (::stat(name.c_str(), &st) != 0) return name;
+    // A link counts as a file even when it leads nowhere: writing the
+    // script through it would create whatever it names.
+    if (::lstat(name.c_str(), &st) != 0) return name;
   }
 }
 
@@ -901,7 +879,7 @@ struct line_count {
 
 line_count count_lines(const char* name) {
   line_count r;
-  file_ptr fp(std::fopen(name, "rb"));
+  file_ptr fp(open_regular(name, true));
   if (!fp) {
     r.exists = errno != ENOENT;
     return r;
@@ -934,16 +912,20 @@ void recover_readed() {
 // Opens "dk_rnew" locked, so that viewers quitting at the same time take
 // turns; a name that changed while we waited (the other viewer renamed it
 // into place) is opened afresh.  A file left by a killed run is reused.
+// What someone planted under the name (a link, a FIFO, a second name of
+// another file) is refused and never written.  A signal that ends the run
+// ends the wait for the lock.
 int open_new_locked() {
   for (;;) {
-    int fd = ::open(kReadedNew, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open_own_file(kReadedNew);
     if (fd < 0) return -1;
     int rc;
-    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR && !stop_requested()) {
     }
     struct stat held, named;
-    if (rc == 0 && ::fstat(fd, &held) == 0 && ::stat(kReadedNew, &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+    if (rc == 0 && ::fstat(fd, &held) == 0 && held.st_nlink == 1 &&
+        ::lstat(kReadedNew, &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
       if (::ftruncate(fd, 0) == 0) return fd;
       int e = errno;
       ::close(fd);
@@ -986,7 +968,7 @@ const char* store_readed(const title_ent* table, const char* path, int count) {
     failed = what;
   };
 
-  file_ptr old(std::fopen(kReadedFile, "rb"));
+  file_ptr old(open_regular(kReadedFile, true));
   if (!old && errno != ENOENT) {
     fail("readed_tmp open");
     return failed;
@@ -1047,7 +1029,7 @@ const char* store_readed(const title_ent* table, const char* path, int count) {
 
 void set_readed(title_ent* table, const char* path) {
   recover_readed();
-  file_ptr fp(std::fopen(kReadedFile, "rb"));
+  file_ptr fp(open_regular(kReadedFile, true));
   if (!fp) {
     out_printf("Warning : create %s file.\n", kReadedFile);
     // Only a missing file is made: one that exists but cannot be read is
@@ -1056,7 +1038,7 @@ void set_readed(title_ent* table, const char* path) {
     // the flags could not be stored.
     int fd = ::open(kReadedFile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) ::close(fd);
-    fp.reset(std::fopen(kReadedFile, "rb"));
+    fp.reset(open_regular(kReadedFile, true));
     if (!fp) return;
   }
   if (!storable(path)) return;
@@ -1081,30 +1063,74 @@ void save_readed(title_ent* table, const char* path, int count) {
   remove_display_copy();
 }
 
+namespace {
+
+// The mailbox the user named, a link of theirs followed.  A FIFO without a
+// reader is refused (ENXIO) instead of waited on; one with a reader is then
+// written as any pipe is.
+int open_append(const char* path) {
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+// Writes all of data; false with errno set when the file takes no more.
+bool write_all(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = ::write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
 void add_file(const char* src, const char* dst) {
-  file_ptr in(std::fopen(src, "rb"));
+  file_ptr in(open_regular(src));
   if (!in) fatal("add_file : tmpfile open");
-  file_ptr out(std::fopen(dst, "ab"));
-  if (!out) fatal("add_file : mbox open");
+  fd_closer out{open_append(dst)};
+  if (out.fd < 0) fatal("add_file : mbox open");
   // Only what the source held when opened is copied: appending a file to
   // itself would otherwise never reach its end.
   struct stat st;
   unsigned long long left = ~0ULL;
-  if (::fstat(fileno(in.get()), &st) == 0 && S_ISREG(st.st_mode)) {
-    left = static_cast<unsigned long long>(st.st_size);
-  }
+  if (::fstat(fileno(in.get()), &st) == 0) left = static_cast<unsigned long long>(st.st_size);
+  const bool regular = ::fstat(out.fd, &st) == 0 && S_ISREG(st.st_mode);
+  const off_t before = regular ? st.st_size : 0;
   char buf[65536];
-  while (left > 0) {
+  bool failed = false;
+  while (left > 0 && !failed) {
     size_t want = left < sizeof buf ? static_cast<size_t>(left) : sizeof buf;
     size_t n = std::fread(buf, 1, want, in.get());
     if (n == 0) break;
-    std::fwrite(buf, 1, n, out.get());
+    failed = !write_all(out.fd, buf, n);
     left -= n;
   }
-  // A mailbox cut short (a full disk) is reported, not passed off as saved.
-  bool failed = std::ferror(out.get()) != 0;
-  if (std::fclose(out.release()) != 0) failed = true;
-  if (failed) fatal("add_file : mbox write");
+  // A file system that reports a full disk only when the data goes out
+  // (NFS, quotas) says so here, while the file can still be cut back.
+  if (!failed && regular && ::fsync(out.fd) != 0 && errno != EINVAL) failed = true;
+  // A mailbox cut short is reported, not passed off as saved, and goes back
+  // to its old length: the next mail program to read it would take half a
+  // message for a whole one.
+  int saved = errno;
+  if (failed && regular && ::ftruncate(out.fd, before) != 0) {
+    // Nothing more can be done; the failure is reported all the same.
+  }
+  int fd = out.fd;
+  out.fd = -1;
+  if (::close(fd) != 0 && !failed) {
+    failed = true;
+    saved = errno;
+  }
+  if (failed) {
+    errno = saved;
+    fatal("add_file : mbox write");
+  }
 }
 
 // ---- reply threads -------------------------------------------------------

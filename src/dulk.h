@@ -268,6 +268,18 @@ enum write_mode { kPlain = 0, kComment = 1, kSay = 2 };
 // or, when that is not allowed, the creation fails.  Null with errno set.
 FILE* create_private(const char* path);
 
+// Opens path for reading when it is a regular file.  A directory, FIFO or
+// device is refused (EISDIR, ESPIPE) without being waited on.  With
+// own_links_only a symbolic link is followed only to a file of this user
+// (EACCES otherwise), for names others may plant.  Null with errno set.
+FILE* open_regular(const char* path, bool own_links_only = false);
+
+// Opens path for writing, created when missing and not truncated.  What
+// someone may have planted there is refused unwritten: a symbolic link
+// (ELOOP), a directory (EISDIR), a FIFO or device (ESPIPE), or a second name
+// of a file elsewhere (EMLINK).  -1 with errno set.
+int open_own_file(const char* path);
+
 // The file the pager or editor is shown for an extract: the extract itself,
 // or a copy converted for the terminal's character set.
 std::string display_copy(const char* path);

@@ -39,6 +39,73 @@ FILE* create_private(const char* path) {
 
 namespace {
 
+// Why a name that is not a regular file is refused.
+int not_regular(mode_t mode) { return S_ISDIR(mode) ? EISDIR : ESPIPE; }
+
+// Closes fd and returns null with errno kept (or set to reason).
+FILE* give_up(int fd, int reason = 0) {
+  int e = reason != 0 ? reason : errno;
+  ::close(fd);
+  errno = e;
+  return nullptr;
+}
+
+}  // namespace
+
+// Both look at the name before opening it, so that a FIFO or device is not
+// opened at all; the check of what was opened covers a name swapped in
+// between.  Regular files ignore O_NONBLOCK, so it stays set.
+FILE* open_regular(const char* path, bool own_links_only) {
+  struct stat st;
+  bool via_link = own_links_only && ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+  if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    errno = not_regular(st.st_mode);
+    return nullptr;
+  }
+  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  if (own_links_only && !via_link) flags |= O_NOFOLLOW;
+  int fd = ::open(path, flags);
+  if (fd < 0) return nullptr;
+  if (::fstat(fd, &st) != 0) return give_up(fd);
+  if (!S_ISREG(st.st_mode)) return give_up(fd, not_regular(st.st_mode));
+  if (via_link && st.st_uid != ::geteuid()) return give_up(fd, EACCES);
+  FILE* fp = ::fdopen(fd, "rb");
+  return fp != nullptr ? fp : give_up(fd);
+}
+
+int open_own_file(const char* path) {
+  struct stat st;
+  if (::lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    errno = S_ISLNK(st.st_mode) ? ELOOP : not_regular(st.st_mode);
+    return -1;
+  }
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  int reason = 0;
+  if (::fstat(fd, &st) != 0) {
+    reason = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    reason = not_regular(st.st_mode);
+  } else if (st.st_nlink > 1) {
+    reason = EMLINK;
+  }
+  if (reason == 0) return fd;
+  give_up(fd, reason);
+  return -1;
+}
+
+namespace {
+
+// An output file other than the extract (a script): created, or emptied
+// when it is a file of its own; never written through a name someone planted.
+FILE* create_output(const char* path) {
+  int fd = open_own_file(path);
+  if (fd < 0) return nullptr;
+  if (::ftruncate(fd, 0) != 0) return give_up(fd);
+  FILE* fp = ::fdopen(fd, "wb");
+  return fp != nullptr ? fp : give_up(fd);
+}
+
 enum log_style { kForum = 0, kBoard = 1, kMail = 2 };
 
 struct file_closer {
@@ -128,7 +195,7 @@ void put_signature(FILE* out, const char* sign, const std::string& handle) {
   std::time_t now = std::time(nullptr);
   std::tm when{};
   localtime_r(&now, &when);
-  file_ptr fp(std::fopen(sign, "r"));
+  file_ptr fp(open_regular(sign));
   if (!fp) {
     // Error: 署名ファイルの読み込みに失敗しました。
     put(out,
@@ -157,8 +224,9 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
   const std::string_view title = e.title != nullptr ? e.title : "";
 
   // The extract in /tmp is made so that nobody else can read it or make us
-  // write through a name they planted; scripts are the user's own files.
-  file_ptr out(std::strcmp(name, kTmpFile) == 0 ? create_private(name) : std::fopen(name, "wb"));
+  // write through a name they planted; scripts are the user's own files,
+  // but a name planted in their directory is not written through either.
+  file_ptr out(std::strcmp(name, kTmpFile) == 0 ? create_private(name) : create_output(name));
   if (!out) fatal("dulk : write tmp ");
   if (std::fseek(log, e.offset, SEEK_SET) != 0) fatal("dulk : seek log ");
 
@@ -261,7 +329,7 @@ bool copy_made = false;  // the UTF-8 copy stands in /tmp from this run
 // itself stays Shift-JIS, as the save command appends it to a mailbox.
 std::string display_copy(const char* path) {
   if (out_get_charset() != out_charset::utf8) return path;
-  file_ptr in(std::fopen(path, "rb"));
+  file_ptr in(open_regular(path));
   if (!in) fatal("dulk : write tmp ");
   file_ptr out(create_private(kDisplayCopy));
   if (!out) fatal("dulk : write tmp ");

@@ -3,11 +3,17 @@
 // message and status 1.  In every row the program must not die by a signal,
 // hang, or make a sanitizer or valgrind complain, and the read-state file and
 // any mailbox must not be damaged.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -379,6 +385,54 @@ TEST(E2eBadInput, HostileFiles) {
        "readed file write: File too large",
        {"dk_readed"},
        nullptr},
+      {"a symbolic link planted as the new read-state file",
+       [&](temp_dir& d, run_options& o) {
+         log_only(d, o, forum_message(1, 0, "planted"));
+         d.write("victim", "precious\n");
+         ::symlink("victim", d.file("dk_rnew").c_str());
+         d.write("dk_readed", readed + "a.log 1\n");
+       },
+       "jq",
+       outcome::failure,
+       "readed file open: Too many levels of symbolic links",
+       {"victim", "dk_readed"},
+       nullptr},
+      {"a second name of another file planted as the new read-state file",
+       [&](temp_dir& d, run_options& o) {
+         log_only(d, o, forum_message(1, 0, "planted"));
+         d.write("victim", "precious\n");
+         ::link(d.file("victim").c_str(), d.file("dk_rnew").c_str());
+         d.write("dk_readed", readed + "a.log 1\n");
+       },
+       "jq",
+       outcome::failure,
+       "readed file open: Too many links",
+       {"victim", "dk_readed"},
+       nullptr},
+      {"a FIFO as the read-state file",
+       [](temp_dir& d, run_options& o) {
+         log_only(d, o, forum_message(1, 0, "fifo"));
+         ::mkfifo(d.file("dk_readed").c_str(), 0600);
+       },
+       "q",
+       outcome::failure,
+       "readed_tmp open: Illegal seek",
+       {},
+       nullptr,
+       5000},
+      {"a link planted as the next script name that leads nowhere",
+       [](temp_dir& d, run_options& o) {
+         log_only(d, o, forum_message(1, 0, "script"));
+         ::symlink("made-by-dulk", d.file("comt0").c_str());
+       },
+       "cq",
+       outcome::normal,
+       "",
+       {},
+       [](const temp_dir& d, const run_result&) {
+         EXPECT_FALSE(d.exists("made-by-dulk"));
+         EXPECT_TRUE(d.read("comt1").ends_with("/POST\n"));
+       }},
       {"a full disk when a long message is extracted",
        [](temp_dir& d, run_options& o) {
          std::string body;
@@ -393,6 +447,60 @@ TEST(E2eBadInput, HostileFiles) {
        nullptr},
   };
   for (const auto& c : cases) run_case(c);
+}
+
+// A mailbox on a file system with 8 KiB free takes part of a 21 KiB message,
+// then no more: it must be left as long as it was.
+TEST(E2eBadInput, MailboxOnAFullFileSystemKeepsItsLength) {
+  temp_dir dir;
+  const std::string mount_point = dir.file("small");
+  ASSERT_EQ(::mkdir(mount_point.c_str(), 0755), 0);
+  if (::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=16k") != 0) {
+    GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+  }
+  struct unmount {
+    std::string at;
+    ~unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount_at_end{mount_point};
+  const std::string mailbox = "From a\n\n";
+  dir.write("small/mbox", mailbox);
+  dir.write("small/filler", std::string(4096, 'f'));
+  std::string body;
+  while (body.size() < 21000) body += "a line of a long message that fills the disk\r\n";
+  dir.write("a.log", forum_title(1, "long") + follow_up(0) + body);
+  run_options o;
+  o.cwd = dir.path();
+  o.args = {"-v", "a.log"};
+  pty_session s(o);
+  s.settle(300, 10000);
+  s.send("ssmall/mbox\n");
+  run_result r{s.wait_exit(20000), s.output()};
+  expect_clean({"full file system", nullptr, "", outcome::failure, "", {}, nullptr}, r);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(shows(r, "add_file : mbox write: No space left on device")) << r.output;
+  EXPECT_EQ(dir.read("small/mbox"), mailbox);
+}
+
+// Another viewer that never lets go of the read-state lock: a signal still
+// ends the quit that waits for it.
+TEST(E2eBadInput, SignalEndsTheWaitForTheReadStateLock) {
+  temp_dir dir;
+  dir.write("a.log", forum_message(1, 0, "locked"));
+  dir.write("dk_rnew", "");
+  int held = ::open(dir.file("dk_rnew").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  run_options o;
+  o.cwd = dir.path();
+  o.args = {"-v", "a.log"};
+  pty_session s(o);
+  ASSERT_TRUE(s.wait_for("locked", 10000));
+  s.send("q");
+  s.settle(500, 5000);
+  ::kill(s.pid(), SIGTERM);
+  int status = s.wait_exit(5000);
+  ::close(held);
+  EXPECT_EQ(status, 1) << s.output();
+  EXPECT_TRUE(s.output().find("readed file open: Interrupted system call") != std::string::npos);
 }
 
 // The log is cut short while the list is up; reading it then must not crash.

@@ -1,9 +1,11 @@
 // Message extracts and reply/post scripts, from logs built in the test.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -346,15 +348,26 @@ TEST_F(Extract, FailuresEndTheRun) {
 }
 
 TEST_F(Extract, WriteErrorIsNotPassedOffAsAnExtract) {
-  scan_log(kBoardTitle + "\nx\n");
+  std::string body;
+  while (body.size() < 20000) body += "a line of the body\n";
+  scan_log(kBoardTitle + "\n" + body);
+  // No file may grow past 4 KiB while the extract is written: a full disk.
+  struct rlimit old_limit;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  struct rlimit limit = old_limit;
+  limit.rlim_cur = 4096;
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
   testing::internal::CaptureStderr();
   try {
-    dulk::write_one_log(dulk::log_fp, dulk::tent, "/dev/full", dulk::kPlain, 0);
+    dulk::write_one_log(dulk::log_fp, dulk::tent, dir_.file("out").c_str(), dulk::kPlain, 0);
     ADD_FAILURE() << "returned";
   } catch (const exit_called& e) {
     EXPECT_EQ(e.status, 1);
   }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "dulk : write tmp : No space left on device\n");
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "dulk : write tmp : File too large\n");
 }
 
 // Real mails in a row look to the scanner like saved news articles: every

@@ -301,6 +301,92 @@ TEST_F(Readed, FatalAfterTheScanStoresTheFlagsFirst) {
             "add_file : mbox open: No such file or directory\nreaded_tmp open: Is a directory\n");
 }
 
+struct planted_case {
+  const char* name;
+  void (*plant)();     // run after "dk_readed" was written as "b 01\n"
+  const char* loaded;  // the flags of "b" after loading
+  const char* stored;  // what storing reports: null when stored, else the failure and reason
+};
+
+// Names others can plant in a shared directory: nothing is followed to a
+// file that is not the user's, nothing waits on a FIFO, and whatever is
+// written lands in a new regular "dk_readed" alone.
+TEST_F(Readed, PlantedNamesAreNeitherFollowedNorWaitedOn) {
+  const planted_case cases[] = {
+      {"new_file_is_a_fifo", [] { ::mkfifo("dk_rnew", 0600); }, "01",
+       "readed file open: Illegal seek"},
+      {"leftover_copy_is_a_fifo", [] { ::mkfifo("dk_rtmp", 0600); }, "01", nullptr},
+      {"readed_links_to_own_file",
+       [] {
+         ::rename("dk_readed", "mine");
+         ::symlink("mine", "dk_readed");
+       },
+       "01", nullptr},
+      {"readed_links_to_a_fifo",
+       [] {
+         ::unlink("dk_readed");
+         ::mkfifo("f", 0600);
+         ::symlink("f", "dk_readed");
+       },
+       "00", "readed_tmp open: Illegal seek"},
+      {"readed_links_to_another_users_file",
+       [] {
+         // root owns everything it makes: the file is given away instead
+         if (::geteuid() == 0) {
+           if (::chown("dk_readed", dulk_test::kNobody, dulk_test::kNobody) != 0) ::_exit(96);
+           ::rename("dk_readed", "theirs");
+           ::symlink("theirs", "dk_readed");
+         } else {
+           ::unlink("dk_readed");
+           ::symlink("/etc/passwd", "dk_readed");
+         }
+       },
+       "00", "readed_tmp open: Permission denied"},
+  };
+  temp_dir logs;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char* name : {"dk_readed", "dk_rtmp", "dk_rnew", "mine", "f", "theirs"}) {
+      ::unlink(name);
+    }
+    write_file("dk_readed", "b 01\n");
+    c.plant();
+    struct stat before, after;
+    ASSERT_EQ(::lstat("dk_readed", &before), 0);
+    static const planted_case* current;
+    current = &c;
+    int status = in_child(logs.file("out"), logs.file("err"), [] {
+      make_table(2);
+      dulk::set_readed(dulk::tent, "b");
+      if (flags_of_table() != current->loaded) ::_exit(97);
+      dulk::tent[0].readed = 1;
+      const char* failed = dulk::store_readed(dulk::tent, "b", 2);
+      if (failed != nullptr) std::printf("%s: %s", failed, std::strerror(errno));
+      std::fflush(stdout);
+      ::_exit(0);
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;  // SIGALRM: it waited
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    std::string out = read_file(logs.file("out"));
+    const std::string warning = "Warning : create dk_readed file.\n";
+    if (out.starts_with(warning)) out.erase(0, warning.size());
+    ASSERT_EQ(::lstat("dk_readed", &after), 0);
+    if (c.stored == nullptr) {
+      EXPECT_EQ(out, "");
+      EXPECT_TRUE(S_ISREG(after.st_mode));
+      EXPECT_EQ(read_file("dk_readed"), "b 11\n");
+    } else {
+      EXPECT_EQ(out, c.stored);
+      EXPECT_EQ(after.st_ino, before.st_ino) << "dk_readed was replaced";
+    }
+    for (const char* target : {"mine", "theirs"}) {
+      if (exists(target)) {
+        EXPECT_EQ(read_file(target), "b 01\n") << target;
+      }
+    }
+  }
+}
+
 TEST_F(Readed, AddFileAppendsBytesExactly) {
   const std::string message("title\nbody\0with nul\r\nno newline at end", 37);
   write_file("extract", message);
@@ -314,21 +400,38 @@ TEST_F(Readed, AddFileAppendsBytesExactly) {
 
 TEST_F(Readed, AddFileFailures) {
   write_file("extract", "x\n");
+  std::string long_message;
+  while (long_message.size() < 100000) long_message += "a line of a long message\n";
+  write_file("long", long_message);
+  write_file("mbox", "From a\n\n");
+  ASSERT_EQ(::mkfifo("pipe", 0600), 0);
   const std::string long_name(300, 'm');
   struct failure_case {
     const char* name;
     const char* src;
     const char* dst;
     const char* message;
+    rlim_t file_limit = RLIM_INFINITY;  // largest file that may be written
   };
   const failure_case cases[] = {
       {"source_missing", "missing", "mbox", "add_file : tmpfile open: No such file or directory\n"},
       {"empty_target", "extract", "", "add_file : mbox open: No such file or directory\n"},
       {"full_disk", "extract", "/dev/full", "add_file : mbox write: No space left on device\n"},
       {"name_too_long", "extract", long_name.c_str(), "add_file : mbox open: File name too long\n"},
+      {"fifo_without_reader", "extract", "pipe",
+       "add_file : mbox open: No such device or address\n"},
+      // The message fits in part: the mailbox goes back to its old length.
+      {"full_in_the_middle", "long", "mbox", "add_file : mbox write: File too large\n", 4096},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    const std::string before = read_file("mbox");
+    struct rlimit old_limit;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct rlimit limit = old_limit;
+    limit.rlim_cur = c.file_limit;
+    auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     testing::internal::CaptureStderr();
     try {
       dulk::add_file(c.src, c.dst);
@@ -336,7 +439,10 @@ TEST_F(Readed, AddFileFailures) {
     } catch (const exit_called& e) {
       EXPECT_EQ(e.status, 1);
     }
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    ::signal(SIGXFSZ, old_handler);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+    EXPECT_EQ(read_file("mbox"), before);
   }
 }
 
