@@ -332,6 +332,13 @@ void disp_meter(int squares, int filled) {
   disp(line.c_str(), 0, 0, 0, 0, 0);
 }
 
+void show_msg(std::string_view sjis_text) {
+  out_write("\033[2;1H\033[K");
+  out_write(sjis_text);
+  out_printf("\033[%d;%dH\n", 0, 0);
+  scr_refresh();
+}
+
 // ---- start-up -------------------------------------------------------------------
 
 namespace {
