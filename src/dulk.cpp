@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -552,11 +553,21 @@ void repaint() {
   if (entry_at(cur_idx) != nullptr) tdisp(cur_idx, cur_row, 1);
 }
 
-void run_command(const std::string& program, const std::string& file) {
+constexpr const char* kPressAnyKey = "Press any key to go on.";
+
+// Runs the program on the file through the shell.  False when the shell
+// could not run it (status 126 or 127): the shell's message then stays on
+// the screen until a key is pressed.
+bool run_command(const std::string& program, const std::string& file) {
   std::string cmd = program + " " + file;
   out_flush();
   int rc = std::system(cmd.c_str());
-  (void)rc;  // a failing pager or editor is the shell's to report
+  bool ran = rc != -1 && !(WIFEXITED(rc) && (WEXITSTATUS(rc) == 126 || WEXITSTATUS(rc) == 127));
+  if (!ran) {
+    out_printf("\n%s", kPressAnyKey);
+    scr_getch();
+  }
+  return ran;
 }
 
 void move_down() {
@@ -641,14 +652,13 @@ void find_unread(int step, const char* none_msg) {
 }
 
 // Shows the current message in the pager or the editor; it counts as read
-// whatever the program made of it.
+// whatever the program made of it, unless the program could not be run.
 void read_message(const std::string& program) {
   title_ent* e = entry_at(cur_idx);
   if (e == nullptr || e->kind != 0) return;
   write_one_log(log_fp, tent, kTmpFile, kPlain, cur_idx);
   scr_clear();
-  run_command(program, display_copy(kTmpFile));
-  e->readed = 1;
+  if (run_command(program, display_copy(kTmpFile))) e->readed = 1;
   repaint();
 }
 
@@ -679,8 +689,12 @@ void write_script(const char* prefix, int mode) {
   if (e == nullptr || e->kind != 0) return;
   std::string name = script_name(prefix);
   write_one_log(log_fp, tent, name.c_str(), mode, cur_idx);
-  run_command(editor, name);
+  std::string note = take_script_note();
+  run_command(editor, script_edit_copy(name));
+  std::string back = script_take_back(name);
+  if (!back.empty()) note = note.empty() ? back : back + "  " + note;
   repaint();
+  if (!note.empty()) show_msg(note);
 }
 
 void switch_link() {
@@ -724,9 +738,15 @@ bool read_save_name(int fd, std::string& name) {
 
 std::string script_name(const char* prefix) {
   struct stat st;
+  // Under UTF-8 a number whose editor's copy was kept (it holds text that
+  // did not convert) is not taken again, so the copy is never overwritten.
+  const bool copies = out_get_charset() == out_charset::utf8;
   for (int seq = 0;; seq++) {
     std::string name = prefix + std::to_string(seq);
-    if (::stat(name.c_str(), &st) != 0) return name;
+    if (::stat(name.c_str(), &st) != 0 &&
+        (!copies || ::stat((name + kScriptCopySuffix).c_str(), &st) != 0)) {
+      return name;
+    }
   }
 }
 
