@@ -47,6 +47,11 @@ int cur_row = 0;
 // Set once the scan has filled the table: from then on a fatal error stores
 // the read flags before it ends the run.
 static bool scan_done = false;
+// Set when start-up found that the read flags of this run cannot be stored.
+static bool readed_unkept = false;
+
+// Asks for a key when a message must be read before the screen changes.
+static constexpr const char* kPressAnyKey = "Press any key to go on.";
 
 void set_scan_done(bool done) { scan_done = done; }
 
@@ -139,6 +144,7 @@ void reset_state() {
   cur_idx = 0;
   cur_row = 0;
   scan_done = false;
+  readed_unkept = false;
   thread_index_reset();
 }
 
@@ -447,6 +453,10 @@ int dulk_main(int argc, char** argv) {
   read_title(log_fp, tent, &ent_cnt);
   scan_done = true;
   set_readed(tent, log_path.c_str());
+  if (readed_unkept) {  // the warning must be read before the list covers it
+    out_printf("\r%s", kPressAnyKey);
+    scr_getch();
+  }
   disp_one_pg(tent, cur_idx, ent_cnt, env_y, log_path.c_str());
   if (ent_cnt == 0) {
     out_printf("\nWarning : There is no message.\n");
@@ -553,8 +563,6 @@ void repaint() {
   if (entry_at(cur_idx) != nullptr) tdisp(cur_idx, cur_row, 1);
 }
 
-constexpr const char* kPressAnyKey = "Press any key to go on.";
-
 // Runs the program on the file through the shell.  False when the shell
 // could not run it (status 126 or 127): the shell's message then stays on
 // the screen until a key is pressed.
@@ -564,7 +572,7 @@ bool run_command(const std::string& program, const std::string& file) {
   int rc = std::system(cmd.c_str());
   bool ran = rc != -1 && !(WIFEXITED(rc) && (WEXITSTATUS(rc) == 126 || WEXITSTATUS(rc) == 127));
   if (!ran) {
-    out_printf("\n%s", kPressAnyKey);
+    out_printf("\r\n%s", kPressAnyKey);
     scr_getch();
   }
   return ran;
@@ -1075,17 +1083,35 @@ const char* store_readed(const title_ent* table, const char* path, int count) {
 void set_readed(title_ent* table, const char* path) {
   recover_readed();
   file_ptr fp(std::fopen(kReadedFile, "rb"));
+  int unkept = 0;  // why the flags of this run cannot be stored, when they cannot
   if (!fp) {
+    int read_errno = errno;
     out_printf("Warning : create %s file.\n", kReadedFile);
     // Only a missing file is made: one that exists but cannot be read is
     // never truncated.  When it still cannot be read (a directory we may
-    // not write in), every title starts unread and the quit reports that
-    // the flags could not be stored.
+    // not write in), every title starts unread.
     int fd = ::open(kReadedFile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) {
+      ::close(fd);
+    } else {
+      unkept = errno == EEXIST ? read_errno : errno;
+    }
     fp.reset(std::fopen(kReadedFile, "rb"));
-    if (!fp) return;
   }
+  // Storing writes a new file beside it and renames it into place, so the
+  // directory must be writable, and the name must be a file's.
+  struct stat st;
+  if (unkept == 0 && fp && ::fstat(fileno(fp.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
+    unkept = EISDIR;
+  }
+  if (unkept == 0 && ::access(".", W_OK) != 0) unkept = errno;
+  if (unkept != 0) {
+    // Curses has the terminal leave "\n" alone: "\r" starts the line.
+    out_printf("\rWarning : %s cannot be written (%s): the read marks of this run will be lost.\n",
+               kReadedFile, std::strerror(unkept));
+    readed_unkept = true;
+  }
+  if (!fp) return;
   if (!storable(path)) return;
   const int n = used_entries(table);
   std::string line;
@@ -1103,9 +1129,13 @@ void set_readed(title_ent* table, const char* path) {
 }
 
 void save_readed(title_ent* table, const char* path, int count) {
-  if (const char* failed = store_readed(table, path, count)) fail_now(failed);
+  const char* failed = store_readed(table, path, count);
+  // The extracts go whether the flags could be stored or not.
+  int saved = errno;
   ::unlink(kTmpFile);
   remove_display_copy();
+  errno = saved;
+  if (failed != nullptr) fail_now(failed);
 }
 
 void add_file(const char* src, const char* dst) {
