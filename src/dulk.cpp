@@ -266,6 +266,39 @@ size_t row_text_len(std::string_view text, long long limit) {
   return is_lead_byte(static_cast<unsigned char>(text[n - 1])) ? n - 1 : n;
 }
 
+namespace {
+
+// Columns of text a row in link mode keeps however deep its entry lies.
+constexpr long long kMinRowText = 20;
+
+// The tree marks of a row in link mode: "|" per level and "+" for the last.
+// When they would leave fewer than kMinRowText columns of text, they end in
+// the level's number instead ("||||58+"), kept to the width that leaves
+// kMinRowText columns (or the number's own, on a narrow row), so that deep
+// rows show their text and stay in line with each other.
+std::string tree_marks(int depth, int width) {
+  if (depth <= 0) return "";
+  const long long room = static_cast<long long>(width) - 3;  // marks and text
+  auto tree = [](long long n) {
+    std::string t(static_cast<size_t>(n), '|');
+    t.back() = '+';
+    return t;
+  };
+  if (room - depth >= kMinRowText) return tree(depth);
+  const std::string number = std::to_string(depth) + "+";
+  const long long digits = static_cast<long long>(number.size());
+  if (depth > digits) {
+    const long long budget = std::max(room - kMinRowText, digits);
+    if (budget < room) return std::string(static_cast<size_t>(budget - digits), '|') + number;
+  }
+  // A tree no longer than the number, or a row too narrow for the number:
+  // the tree, cut to the row when it leaves no column of text.
+  if (depth < room) return tree(depth);
+  return room > 0 ? tree(room) : "";
+}
+
+}  // namespace
+
 void disp(const char* text, int depth, int row, int highlighted, char readed, char kind) {
   const row_colour& rc = kind == 1 ? kSectionColour : kind == 2 ? kSubColour : kTitleColour;
   const char* colour = highlighted ? rc.bar : rc.plain;
@@ -275,22 +308,14 @@ void disp(const char* text, int depth, int row, int highlighted, char readed, ch
   out_printf("%c(B", 27);
   out_printf("%s%s%s", colour, mark, "\033[0m");
 
-  // Two columns for the mark, one per tree level, the text, one blank.  When
-  // the tree alone fills the row the text is dropped and the tree is cut so
-  // that the row still ends inside the width.
-  long long width = env_x;
-  long long marks = depth > 0 ? depth : 0;
-  long long limit = width - marks - 3;
-  if (limit < 1 && marks > 0) marks = width - 3 > 0 ? width - 3 : 0;
+  // Two columns for the mark, one per tree level, the text, one blank.
+  const std::string tree = tree_marks(depth, env_x);
+  long long limit = static_cast<long long>(env_x) - static_cast<long long>(tree.size()) - 3;
   std::string_view shown(text != nullptr ? text : "");
   shown = shown.substr(0, row_text_len(shown, limit));
 
   out_printf("\033[%d;%dH", row + 1, 3);
-  if (marks > 0) {
-    std::string tree(static_cast<size_t>(marks), '|');
-    tree.back() = '+';
-    out_write(tree);
-  }
+  out_write(tree);
   out_write(colour);
   out_write(shown);
   out_write(" \033[0m\n");
@@ -459,7 +484,7 @@ int dulk_main(int argc, char** argv) {
   }
   disp_one_pg(tent, cur_idx, ent_cnt, env_y, log_path.c_str());
   if (ent_cnt == 0) {
-    out_printf("\nWarning : There is no message.\n");
+    show_msg("Warning : There is no message.");  // below the header, clear of the end marker
   } else {
     tdisp(cur_idx, cur_row, 1);
   }
