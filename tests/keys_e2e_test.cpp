@@ -232,7 +232,7 @@ TEST(E2eKeys, IgnoredKeysDeleteAndEscape) {
 
 TEST(E2eKeys, EmptyTableIgnoresKeysThatNeedAnEntry) {
   viewer v("no titles here\njust text\n");
-  EXPECT_TRUE(has(plain(v.s->output()), "\nWarning : There is no message.\n"));
+  EXPECT_TRUE(has(plain(v.s->output()), "Warning : There is no message."));
   EXPECT_EQ(v.press("jkJ\x18\x05"
                     "BA\x06\x02"
                     "0nNuU\r\nvsScCrRwW",
