@@ -188,9 +188,7 @@ void put_signature(FILE* out, const char* sign, const std::string& handle) {
     put(out, kSignError);
     put(out, "\n");
     std::fprintf(out, "%70s\n", handle.c_str());
-    std::string name;
-    sjis_of_terminal(sign, name);
-    add_note(std::string(kSignError) + " (" + name + ": " + std::strerror(e) + ")");
+    add_note(std::string(kSignError) + " (SIGN: " + std::strerror(e) + ")");
     return;
   }
   constexpr size_t kPiece = 1023;
@@ -439,9 +437,8 @@ std::string script_take_back(const std::string& script) {
     ::unlink(copy.c_str());
     return {};
   }
-  return script + " line " + std::to_string(first_bad) +
-         ": a character without a Shift-JIS form is written as " + std::string(kGeta) +
-         "; your text is kept in " + copy;
+  return script + " line " + std::to_string(first_bad) + ": no Shift-JIS form, written as " +
+         std::string(kGeta) + "; your text is in " + copy;
 }
 
 std::string take_script_note() { return std::exchange(note, std::string()); }

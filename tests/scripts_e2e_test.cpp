@@ -136,9 +136,9 @@ TEST(E2eScripts, CharacterWithoutShiftJisFormKeepsTheCopy) {
                                             sjis("晴れ〓でした") + "\n\n"))
       << dir.read("comt0");
   EXPECT_NE(dir.read("comt0.utf8").find("晴れ🌟でした\n"), std::string::npos);
+  // Within a row's width, so that the name of the copy is seen.
   const std::string said =
-      "comt0 line 4: a character without a Shift-JIS form is written as 〓; "
-      "your text is kept in comt0.utf8";
+      "comt0 line 4: no Shift-JIS form, written as 〓; your text is in comt0.utf8";
   EXPECT_TRUE(shown_after_repaint(r.screen_after, said)) << r.screen_after;
 
   ::unlink(dir.file("comt0").c_str());
@@ -156,8 +156,7 @@ TEST(E2eScripts, UnreadableSignatureIsSaidOnTheScreen) {
   EXPECT_EQ(r.status, 0);
   const std::string error = sjis("Error: 署名ファイルの読み込みに失敗しました。");
   EXPECT_NE(dir.read("say0").find(error + "\n"), std::string::npos);
-  EXPECT_TRUE(shown_after_repaint(
-      r.screen_after, error + " (" + dir.file("no-such-sign") + ": No such file or directory)"))
+  EXPECT_TRUE(shown_after_repaint(r.screen_after, error + " (SIGN: No such file or directory)"))
       << r.screen_after;
 }
 
