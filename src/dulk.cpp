@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +47,11 @@ int cur_row = 0;
 // Set once the scan has filled the table: from then on a fatal error stores
 // the read flags before it ends the run.
 static bool scan_done = false;
+// Set when start-up found that the read flags of this run cannot be stored.
+static bool readed_unkept = false;
+
+// Asks for a key when a message must be read before the screen changes.
+static constexpr const char* kPressAnyKey = "Press any key to go on.";
 
 void set_scan_done(bool done) { scan_done = done; }
 
@@ -138,6 +144,7 @@ void reset_state() {
   cur_idx = 0;
   cur_row = 0;
   scan_done = false;
+  readed_unkept = false;
   thread_index_reset();
 }
 
@@ -259,6 +266,39 @@ size_t row_text_len(std::string_view text, long long limit) {
   return is_lead_byte(static_cast<unsigned char>(text[n - 1])) ? n - 1 : n;
 }
 
+namespace {
+
+// Columns of text a row in link mode keeps however deep its entry lies.
+constexpr long long kMinRowText = 20;
+
+// The tree marks of a row in link mode: "|" per level and "+" for the last.
+// When they would leave fewer than kMinRowText columns of text, they end in
+// the level's number instead ("||||58+"), kept to the width that leaves
+// kMinRowText columns (or the number's own, on a narrow row), so that deep
+// rows show their text and stay in line with each other.
+std::string tree_marks(int depth, int width) {
+  if (depth <= 0) return "";
+  const long long room = static_cast<long long>(width) - 3;  // marks and text
+  auto tree = [](long long n) {
+    std::string t(static_cast<size_t>(n), '|');
+    t.back() = '+';
+    return t;
+  };
+  if (room - depth >= kMinRowText) return tree(depth);
+  const std::string number = std::to_string(depth) + "+";
+  const long long digits = static_cast<long long>(number.size());
+  if (depth > digits) {
+    const long long budget = std::max(room - kMinRowText, digits);
+    if (budget < room) return std::string(static_cast<size_t>(budget - digits), '|') + number;
+  }
+  // A tree no longer than the number, or a row too narrow for the number:
+  // the tree, cut to the row when it leaves no column of text.
+  if (depth < room) return tree(depth);
+  return room > 0 ? tree(room) : "";
+}
+
+}  // namespace
+
 void disp(const char* text, int depth, int row, int highlighted, char readed, char kind) {
   const row_colour& rc = kind == 1 ? kSectionColour : kind == 2 ? kSubColour : kTitleColour;
   const char* colour = highlighted ? rc.bar : rc.plain;
@@ -268,22 +308,14 @@ void disp(const char* text, int depth, int row, int highlighted, char readed, ch
   out_printf("%c(B", 27);
   out_printf("%s%s%s", colour, mark, "\033[0m");
 
-  // Two columns for the mark, one per tree level, the text, one blank.  When
-  // the tree alone fills the row the text is dropped and the tree is cut so
-  // that the row still ends inside the width.
-  long long width = env_x;
-  long long marks = depth > 0 ? depth : 0;
-  long long limit = width - marks - 3;
-  if (limit < 1 && marks > 0) marks = width - 3 > 0 ? width - 3 : 0;
+  // Two columns for the mark, one per tree level, the text, one blank.
+  const std::string tree = tree_marks(depth, env_x);
+  long long limit = static_cast<long long>(env_x) - static_cast<long long>(tree.size()) - 3;
   std::string_view shown(text != nullptr ? text : "");
   shown = shown.substr(0, row_text_len(shown, limit));
 
   out_printf("\033[%d;%dH", row + 1, 3);
-  if (marks > 0) {
-    std::string tree(static_cast<size_t>(marks), '|');
-    tree.back() = '+';
-    out_write(tree);
-  }
+  out_write(tree);
   out_write(colour);
   out_write(shown);
   out_write(" \033[0m\n");
@@ -330,6 +362,13 @@ void disp_meter(int squares, int filled) {
   for (int i = 0; i < squares; i++) line += i <= filled ? "\x81\xa1" : "\x81\xa0";  // ■ □
   line += " END";
   disp(line.c_str(), 0, 0, 0, 0, 0);
+}
+
+void show_msg(std::string_view sjis_text) {
+  out_write("\033[2;1H\033[K");
+  out_write(sjis_text);
+  out_printf("\033[%d;%dH\n", 0, 0);
+  scr_refresh();
 }
 
 // ---- start-up -------------------------------------------------------------------
@@ -415,9 +454,13 @@ int dulk_main(int argc, char** argv) {
   read_title(log_fp, tent, &ent_cnt);
   scan_done = true;
   set_readed(tent, log_path.c_str());
+  if (readed_unkept) {  // the warning must be read before the list covers it
+    out_printf("\r%s", kPressAnyKey);
+    scr_getch();
+  }
   disp_one_pg(tent, cur_idx, ent_cnt, env_y, log_path.c_str());
   if (ent_cnt == 0) {
-    out_printf("\nWarning : There is no message.\n");
+    show_msg("Warning : There is no message.");  // below the header, clear of the end marker
   } else {
     tdisp(cur_idx, cur_row, 1);
   }
@@ -521,11 +564,19 @@ void repaint() {
   if (entry_at(cur_idx) != nullptr) tdisp(cur_idx, cur_row, 1);
 }
 
-void run_command(const std::string& program, const std::string& file) {
+// Runs the program on the file through the shell.  False when the shell
+// could not run it (status 126 or 127): the shell's message then stays on
+// the screen until a key is pressed.
+bool run_command(const std::string& program, const std::string& file) {
   std::string cmd = program + " " + file;
   out_flush();
   int rc = std::system(cmd.c_str());
-  (void)rc;  // a failing pager or editor is the shell's to report
+  bool ran = rc != -1 && !(WIFEXITED(rc) && (WEXITSTATUS(rc) == 126 || WEXITSTATUS(rc) == 127));
+  if (!ran) {
+    out_printf("\r\n%s", kPressAnyKey);
+    scr_getch();
+  }
+  return ran;
 }
 
 void move_down() {
@@ -610,14 +661,13 @@ void find_unread(int step, const char* none_msg) {
 }
 
 // Shows the current message in the pager or the editor; it counts as read
-// whatever the program made of it.
+// whatever the program made of it, unless the program could not be run.
 void read_message(const std::string& program) {
   title_ent* e = entry_at(cur_idx);
   if (e == nullptr || e->kind != 0) return;
   write_one_log(log_fp, tent, kTmpFile, kPlain, cur_idx);
   scr_clear();
-  run_command(program, display_copy(kTmpFile));
-  e->readed = 1;
+  if (run_command(program, display_copy(kTmpFile))) e->readed = 1;
   repaint();
 }
 
@@ -648,8 +698,12 @@ void write_script(const char* prefix, int mode) {
   if (e == nullptr || e->kind != 0) return;
   std::string name = script_name(prefix);
   write_one_log(log_fp, tent, name.c_str(), mode, cur_idx);
-  run_command(editor, name);
+  std::string note = take_script_note();
+  run_command(editor, script_edit_copy(name));
+  std::string back = script_take_back(name);
+  if (!back.empty()) note = note.empty() ? back : back + "  " + note;
   repaint();
+  if (!note.empty()) show_msg(note);
 }
 
 void switch_link() {
@@ -693,11 +747,17 @@ bool read_save_name(int fd, std::string& name) {
 
 std::string script_name(const char* prefix) {
   struct stat st;
+  // Under UTF-8 a number whose editor's copy was kept (it holds text that
+  // did not convert) is not taken again, so the copy is never overwritten.
+  const bool copies = out_get_charset() == out_charset::utf8;
   for (int seq = 0;; seq++) {
     std::string name = prefix + std::to_string(seq);
     // A link counts as a file even when it leads nowhere: writing the
     // script through it would create whatever it names.
-    if (::lstat(name.c_str(), &st) != 0) return name;
+    if (::lstat(name.c_str(), &st) != 0 &&
+        (!copies || ::lstat((name + kScriptCopySuffix).c_str(), &st) != 0)) {
+      return name;
+    }
   }
 }
 
@@ -1030,17 +1090,35 @@ const char* store_readed(const title_ent* table, const char* path, int count) {
 void set_readed(title_ent* table, const char* path) {
   recover_readed();
   file_ptr fp(open_regular(kReadedFile, true));
+  int unkept = 0;  // why the flags of this run cannot be stored, when they cannot
   if (!fp) {
+    int read_errno = errno;
     out_printf("Warning : create %s file.\n", kReadedFile);
     // Only a missing file is made: one that exists but cannot be read is
     // never truncated.  When it still cannot be read (a directory we may
-    // not write in), every title starts unread and the quit reports that
-    // the flags could not be stored.
+    // not write in), every title starts unread.
     int fd = ::open(kReadedFile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) {
+      ::close(fd);
+    } else {
+      unkept = errno == EEXIST ? read_errno : errno;
+    }
     fp.reset(open_regular(kReadedFile, true));
-    if (!fp) return;
   }
+  // Storing writes a new file beside it and renames it into place, so the
+  // directory must be writable, and the name must be a file's.
+  struct stat st;
+  if (unkept == 0 && fp && ::fstat(fileno(fp.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
+    unkept = EISDIR;
+  }
+  if (unkept == 0 && ::access(".", W_OK) != 0) unkept = errno;
+  if (unkept != 0) {
+    // Curses has the terminal leave "\n" alone: "\r" starts the line.
+    out_printf("\rWarning : %s cannot be written (%s): the read marks of this run will be lost.\n",
+               kReadedFile, std::strerror(unkept));
+    readed_unkept = true;
+  }
+  if (!fp) return;
   if (!storable(path)) return;
   const int n = used_entries(table);
   std::string line;
@@ -1058,9 +1136,13 @@ void set_readed(title_ent* table, const char* path) {
 }
 
 void save_readed(title_ent* table, const char* path, int count) {
-  if (const char* failed = store_readed(table, path, count)) fail_now(failed);
+  const char* failed = store_readed(table, path, count);
+  // The extracts go whether the flags could be stored or not.
+  int saved = errno;
   ::unlink(kTmpFile);
   remove_display_copy();
+  errno = saved;
+  if (failed != nullptr) fail_now(failed);
 }
 
 namespace {

@@ -144,6 +144,9 @@ void disp(const char* text, int depth, int row, int highlighted, char readed, ch
 void tdisp(int position, int page_row, int highlighted);
 void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const char* log_name);
 void disp_meter(int squares, int filled);
+// A one-line message on the message row (the line below the header), from
+// column 1.
+void show_msg(std::string_view sjis_text);
 
 // How many bytes of text a row shows when limit bytes fit: the whole text
 // (less a trailing line end) when it is shorter, else limit bytes, or one
@@ -286,6 +289,21 @@ std::string display_copy(const char* path);
 inline constexpr const char* kDisplayCopy = "/tmp/dulk_tmp.utf8";
 // Removes the UTF-8 copy when this run made one; the quit path calls it.
 void remove_display_copy();
+
+// Under UTF-8 the editor is given a UTF-8 copy of a new script, named like
+// the script with kScriptCopySuffix added; otherwise the script itself.
+// Returns the name to give the editor.
+inline constexpr const char* kScriptCopySuffix = ".utf8";
+std::string script_edit_copy(const std::string& script);
+// After the editor: the edited copy becomes the script again, in Shift-JIS,
+// and is removed.  When a line holds a character without a Shift-JIS form
+// the copy is kept; the text for the message row is returned (empty when
+// there is nothing to say).
+std::string script_take_back(const std::string& script);
+// What writing the last script found worth saying on the message row (a
+// signature file that cannot be read, a setting that does not convert);
+// empty when nothing.  Taking it clears it.
+std::string take_script_note();
 void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int index);
 
 }  // namespace dulk

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "dulk.h"
@@ -148,8 +150,9 @@ constexpr std::string_view kItemMenu = "\x8d\x80\x96\xda\x20\x28";          // �
 constexpr std::string_view kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";  // データ名
 constexpr std::string_view kProcessMenu = "\x8f\x88\x97\x9d\x20\x28";       // 処理 (
 constexpr const char* kHandleUnset =
-    "\x3c\x83\x6e\x83\x93\x83\x68\x83\x8b\x96\xbc\x3e";          // <ハンドル名>
-constexpr const char* kNumberedSubjectVar = "\x83\x6b\x83\x79";  // ヌペ
+    "\x3c\x83\x6e\x83\x93\x83\x68\x83\x8b\x96\xbc\x3e";                      // <ハンドル名>
+constexpr const char* kNumberedSubjectVar = "\x83\x6b\x83\x79";              // ヌペ
+constexpr const char* kNumberedSubjectVarUtf8 = "\xe3\x83\x8c\xe3\x83\x9a";  // ヌペ in UTF-8
 
 // True when the line begins something else than the message being copied:
 // the next title line, a news article, or a prompt, menu or listing of the
@@ -174,51 +177,134 @@ bool ends_message(std::string_view line, bool at_eof, int msghead, log_style sty
 
 void put(FILE* out, std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), out); }
 
-// Writes text formatted with strftime.  The result is written whole however
-// long it grows (a field width can make it longer than any fixed buffer).
-void put_strftime(FILE* out, const std::string& format, const std::tm& when) {
+// ---- text from the terminal ---------------------------------------------------
+
+constexpr std::string_view kGeta = "\x81\xac";  // 〓 stands for what has no Shift-JIS form
+
+// The bytes of the UTF-8 character at the start of s (one for a byte that
+// starts none), so that a character which does not convert is passed over
+// whole.
+size_t utf8_char_len(std::string_view s) {
+  auto b = static_cast<unsigned char>(s[0]);
+  size_t n = b >= 0xC2 && b <= 0xDF   ? 2
+             : b >= 0xE0 && b <= 0xEF ? 3
+             : b >= 0xF0 && b <= 0xF4 ? 4
+                                      : 1;
+  size_t i = 1;
+  while (i < n && i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) i++;
+  return i;
+}
+
+// Text in the terminal's character set as Shift-JIS; every character that
+// has no Shift-JIS form becomes 〓.  False when one did.
+bool sjis_of_terminal(std::string_view in, std::string& out) {
+  out.clear();
+  bool whole = true;
+  std::string part;
+  for (;;) {
+    size_t bad = 0;
+    bool ok = from_terminal(in, part, &bad);
+    out += part;
+    if (ok) return whole;
+    whole = false;
+    out += kGeta;
+    if (bad >= in.size()) return false;
+    in.remove_prefix(bad + utf8_char_len(in.substr(bad)));
+  }
+}
+
+// What the last script's writing found worth saying on the message row.
+std::string note;
+
+void add_note(std::string_view text) {
+  if (!note.empty()) note += "  ";
+  note += text;
+}
+
+// ---- the signature --------------------------------------------------------------
+
+// Text formatted with strftime.  The result is whole however long it grows
+// (a field width can make it longer than any fixed buffer).
+std::string strftime_text(const std::string& format, const std::tm& when) {
   std::vector<char> buf(1024);
   for (;;) {
     size_t n = std::strftime(buf.data(), buf.size(), format.c_str(), &when);
     // 0 is also the length of an empty result; past 16 MiB it must be one.
-    if (n != 0 || buf.size() >= (size_t{1} << 24)) {
-      put(out, std::string_view(buf.data(), n));
-      return;
-    }
+    if (n != 0 || buf.size() >= (size_t{1} << 24)) return std::string(buf.data(), n);
     buf.resize(buf.size() * 4);
   }
 }
 
-// The signature: each piece of the file (a line with its newline, or 1023
-// bytes of a longer one) is a strftime format, all of them for one moment.
+// Error: 署名ファイルの読み込みに失敗しました。
+constexpr std::string_view kSignError =
+    "Error: \x8f\x90\x96\xbc\x83\x74\x83\x40\x83\x43\x83\x8b\x82\xcc\x93\xc7\x82\xdd\x8d\x9e"
+    "\x82\xdd\x82\xc9\x8e\xb8\x94\x73\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42";
+
+// The signature, written in the terminal's character set: each piece of a
+// line (the line with its newline, or 1023 bytes of a longer one, what a
+// 1024-byte buffer takes) is a strftime format, all of them for one moment.
+// "/POST" must stand on a line of its own, so a last line without a newline
+// gets one.
 void put_signature(FILE* out, const char* sign, const std::string& handle) {
   std::time_t now = std::time(nullptr);
   std::tm when{};
   localtime_r(&now, &when);
   file_ptr fp(open_regular(sign));
   if (!fp) {
-    // Error: 署名ファイルの読み込みに失敗しました。
-    put(out,
-        "Error: \x8f\x90\x96\xbc\x83\x74\x83\x40\x83\x43\x83\x8b\x82\xcc\x93\xc7\x82\xdd\x8d\x9e"
-        "\x82\xdd\x82\xc9\x8e\xb8\x94\x73\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42\n");
+    int e = errno;
+    put(out, kSignError);
+    put(out, "\n");
     std::fprintf(out, "%70s\n", handle.c_str());
+    add_note(std::string(kSignError) + " (SIGN: " + std::strerror(e) + ")");
     return;
   }
-  char piece[1024];
-  while (std::fgets(piece, sizeof piece, fp.get()) != nullptr) {
-    put_strftime(out, piece, when);
+  constexpr size_t kPiece = 1023;
+  char* raw = nullptr;
+  size_t cap = 0;
+  ssize_t n;
+  size_t lineno = 0;
+  size_t first_bad = 0;
+  bool line_ended = true;
+  std::string text;
+  while ((n = ::getline(&raw, &cap, fp.get())) > 0) {
+    lineno++;
+    if (!sjis_of_terminal(std::string_view(raw, static_cast<size_t>(n)), text) && first_bad == 0)
+      first_bad = lineno;
+    for (size_t at = 0; at < text.size(); at += kPiece) {
+      std::string formatted = strftime_text(text.substr(at, kPiece), when);
+      put(out, formatted);
+      if (!formatted.empty()) line_ended = formatted.back() == '\n';
+    }
+  }
+  std::free(raw);
+  if (!line_ended) put(out, "\n");
+  if (first_bad != 0) {
+    add_note("SIGN line " + std::to_string(first_bad) +
+             ": a character without a Shift-JIS form is written as " + std::string(kGeta));
   }
 }
 
 }  // namespace
 
 void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int index) {
+  note.clear();
+  const bool script = mode != kPlain;
   const char* sign = std::getenv("SIGN");
   const char* handle_env = std::getenv("HANDLE");
   const char* comment_env = std::getenv("COMMENT");
-  const bool numbered_subject = std::getenv(kNumberedSubjectVar) != nullptr;
-  const std::string handle = handle_env != nullptr ? handle_env : kHandleUnset;
-  const std::string mark = comment_env != nullptr ? comment_env : ">>";
+  // Under UTF-8 the variable may also be named in UTF-8.
+  const bool numbered_subject =
+      std::getenv(kNumberedSubjectVar) != nullptr ||
+      (out_get_charset() == out_charset::utf8 && std::getenv(kNumberedSubjectVarUtf8) != nullptr);
+  // The settings are typed in the terminal's character set.
+  std::string handle = kHandleUnset;
+  std::string mark = ">>";
+  if (handle_env != nullptr && !sjis_of_terminal(handle_env, handle) && script) {
+    add_note("HANDLE: a character without a Shift-JIS form is written as " + std::string(kGeta));
+  }
+  if (comment_env != nullptr && !sjis_of_terminal(comment_env, mark) && script) {
+    add_note("COMMENT: a character without a Shift-JIS form is written as " + std::string(kGeta));
+  }
 
   const title_ent& e = link ? *tentp[index] : table[index];
   const std::string_view title = e.title != nullptr ? e.title : "";
@@ -319,10 +405,37 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
   if (failed) fatal("dulk : write tmp ");
 }
 
-// ---- the pager's copy in UTF-8 ----------------------------------------------
+// ---- copies in UTF-8 for the pager and the editor --------------------------------
 
 namespace {
-bool copy_made = false;  // the UTF-8 copy stands in /tmp from this run
+
+bool copy_made = false;  // the pager's UTF-8 copy stands in /tmp from this run
+
+// The lines of the editor's copy of a script as they were written, each with
+// the Shift-JIS line it came from: a line the user left alone goes back byte
+// for byte, whatever its bytes were.
+std::unordered_map<std::string, std::string> copied_lines;
+
+// Copies in to out converted to UTF-8, line by line (a line break is never
+// the trail of a double-byte character); each line and its conversion go to
+// lines when it is given.  False on a read or write error.
+bool copy_as_utf8(FILE* in, FILE* out, std::unordered_map<std::string, std::string>* lines) {
+  char* raw = nullptr;
+  size_t cap = 0;
+  std::string converted;
+  ssize_t n;
+  bool ok = true;
+  while (ok && (n = ::getline(&raw, &cap, in)) > 0) {
+    std::string_view line(raw, static_cast<size_t>(n));
+    converted.clear();
+    sjis_to_utf8(line, converted, utf8_use::file);
+    ok = std::fwrite(converted.data(), 1, converted.size(), out) == converted.size();
+    if (lines != nullptr) lines->emplace(converted, line);
+  }
+  std::free(raw);
+  return ok && std::ferror(in) == 0 && std::ferror(out) == 0;
+}
+
 }  // namespace
 
 // In UTF-8 the pager and the editor are shown a converted copy; the extract
@@ -334,22 +447,69 @@ std::string display_copy(const char* path) {
   file_ptr out(create_private(kDisplayCopy));
   if (!out) fatal("dulk : write tmp ");
   copy_made = true;
-  // A line break is never the trail of a double-byte character, so lines
-  // convert one by one.
-  char* line = nullptr;
-  size_t cap = 0;
-  std::string converted;
-  ssize_t n;
-  while ((n = ::getline(&line, &cap, in.get())) > 0) {
-    converted.clear();
-    sjis_to_utf8(std::string_view(line, static_cast<size_t>(n)), converted, utf8_use::file);
-    if (std::fwrite(converted.data(), 1, converted.size(), out.get()) != converted.size()) break;
-  }
-  std::free(line);
-  bool failed = std::ferror(in.get()) != 0 || std::ferror(out.get()) != 0;
-  if (std::fclose(out.release()) != 0 || failed) fatal("dulk : write tmp ");
+  bool ok = copy_as_utf8(in.get(), out.get(), nullptr);
+  if (std::fclose(out.release()) != 0 || !ok) fatal("dulk : write tmp ");
   return kDisplayCopy;
 }
+
+std::string script_edit_copy(const std::string& script) {
+  copied_lines.clear();
+  if (out_get_charset() != out_charset::utf8) return script;
+  std::string copy = script + kScriptCopySuffix;
+  file_ptr in(std::fopen(script.c_str(), "rb"));
+  if (!in) fatal("dulk : write tmp ");
+  file_ptr out(std::fopen(copy.c_str(), "wb"));
+  if (!out) fatal("dulk : write tmp ");
+  bool ok = copy_as_utf8(in.get(), out.get(), &copied_lines);
+  if (std::fclose(out.release()) != 0 || !ok) fatal("dulk : write tmp ");
+  return copy;
+}
+
+std::string script_take_back(const std::string& script) {
+  if (out_get_charset() != out_charset::utf8) return {};
+  const std::string copy = script + kScriptCopySuffix;
+  std::vector<std::string> lines;
+  {
+    file_ptr in(std::fopen(copy.c_str(), "rb"));
+    if (!in) return copy + ": " + std::strerror(errno) + "; " + script + " is as it was written";
+    char* raw = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    while ((n = ::getline(&raw, &cap, in.get())) > 0)
+      lines.emplace_back(raw, static_cast<size_t>(n));
+    std::free(raw);
+    if (std::ferror(in.get())) {
+      return copy + ": " + std::strerror(errno) + "; " + script + " is as it was written";
+    }
+  }
+  // Some editors mark a UTF-8 file with a byte order mark.
+  if (!lines.empty() && lines[0].starts_with("\xEF\xBB\xBF")) lines[0].erase(0, 3);
+
+  file_ptr out(std::fopen(script.c_str(), "wb"));
+  if (!out) fatal("dulk : write tmp ");
+  size_t first_bad = 0;
+  std::string text;
+  for (size_t i = 0; i < lines.size(); i++) {
+    auto kept = copied_lines.find(lines[i]);
+    if (kept != copied_lines.end()) {
+      put(out.get(), kept->second);
+      continue;
+    }
+    if (!sjis_of_terminal(lines[i], text) && first_bad == 0) first_bad = i + 1;
+    put(out.get(), text);
+  }
+  bool failed = std::ferror(out.get()) != 0;
+  if (std::fclose(out.release()) != 0 || failed) fatal("dulk : write tmp ");
+  copied_lines.clear();
+  if (first_bad == 0) {
+    ::unlink(copy.c_str());
+    return {};
+  }
+  return script + " line " + std::to_string(first_bad) + ": no Shift-JIS form, written as " +
+         std::string(kGeta) + "; your text is in " + copy;
+}
+
+std::string take_script_note() { return std::exchange(note, std::string()); }
 
 void remove_display_copy() {
   if (copy_made) ::unlink(kDisplayCopy);

@@ -232,7 +232,7 @@ TEST(E2eKeys, IgnoredKeysDeleteAndEscape) {
 
 TEST(E2eKeys, EmptyTableIgnoresKeysThatNeedAnEntry) {
   viewer v("no titles here\njust text\n");
-  EXPECT_TRUE(has(plain(v.s->output()), "\nWarning : There is no message.\n"));
+  EXPECT_TRUE(has(plain(v.s->output()), "Warning : There is no message."));
   EXPECT_EQ(v.press("jkJ\x18\x05"
                     "BA\x06\x02"
                     "0nNuU\r\nvsScCrRwW",
@@ -276,6 +276,35 @@ TEST(E2eKeys, ReadRunsPagerOrEditorAndMarksRead) {
   v.press("\n", 300);
   EXPECT_EQ(tools.read("calls"), "/tmp/dulk_tmp\n" + long_arg + " /tmp/dulk_tmp\n/tmp/dulk_tmp\n");
   EXPECT_EQ(v.quit(), 0);
+}
+
+// A pager or editor the shell cannot run: its message stays on the screen
+// until a key is pressed, and the message is not marked read.
+TEST(E2eKeys, ProgramThatCannotRunIsShownAndNothingIsMarked) {
+  struct tc {
+    const char* name;
+    std::map<std::string, std::string> env;
+    std::string key;
+    std::string shell_says;
+  } cases[] = {
+      {"missing pager", {{"PAGER", "nosuchpager"}}, "\r", "nosuchpager: not found"},
+      {"empty editor", {{"EDITOR", ""}}, "v", "/tmp/dulk_tmp: Permission denied"},
+  };
+  for (const auto& c : cases) {
+    viewer v(mixed_log(), c.env);
+    size_t m = v.s->mark();
+    v.s->send(c.key);
+    ASSERT_TRUE(v.s->wait_for("Press any key to go on.", 5000, m)) << c.name;
+    v.s->settle(300);
+    std::string held = plain(v.s->output().substr(m));
+    EXPECT_LT(held.find(c.shell_says), held.find("Press any key")) << c.name << ": " << held;
+    EXPECT_FALSE(has(held, "LOG FILE")) << c.name << ": repainted before a key";
+    std::string out = v.press("x", 80, title_bar(0, "00001/00004 t1"));
+    EXPECT_TRUE(has(out, "LOG FILE")) << c.name;
+    EXPECT_TRUE(has(out, title_bar(0, "00001/00004 t1"))) << c.name << ": marked read";
+    EXPECT_EQ(v.quit(), 0);
+    EXPECT_EQ(v.dir.read("dk_readed"), "a.log 00000\n") << c.name;
+  }
 }
 
 TEST(E2eKeys, MessageKeysOnAHeadingDoNothing) {

@@ -122,7 +122,7 @@ TEST_F(Paint, TreeMarksNarrowTheText) {
   struct tc {
     int depth;
     std::string tree;
-  } cases[] = {{1, "+"}, {2, "|+"}, {3, "||+"}};
+  } cases[] = {{1, "+"}, {2, "|+"}, {3, "||+"}, {57, std::string(56, '|') + "+"}};
   for (const auto& c : cases) {
     std::string text(100, 'z');
     dulk::disp(text.c_str(), c.depth, 4, 0, 0, 0);
@@ -131,11 +131,39 @@ TEST_F(Paint, TreeMarksNarrowTheText) {
   }
 }
 
+// A tree that would leave fewer than 20 columns of text ends in the level's
+// number instead, no wider than the deepest whole tree: every deep row shows
+// 20 columns of its text, in line with the others.
+TEST_F(Paint, DeepTreeEndsInTheLevelNumber) {
+  struct tc {
+    int width;
+    int depth;
+    std::string tree;
+    size_t text;
+  } cases[] = {
+      {80, 58, std::string(54, '|') + "58+", 20},
+      {80, 127, std::string(53, '|') + "127+", 20},
+      {40, 30, std::string(14, '|') + "30+", 20},
+      // Narrower than 20 columns of text allow: the number alone.
+      {20, 30, "30+", 14},
+      {10, 20, "20+", 4},
+      // A tree no longer than its number stays a tree.
+      {10, 2, "|+", 5},
+  };
+  for (const auto& c : cases) {
+    dulk::env_x = c.width;
+    std::string text(200, 'z');
+    dulk::disp(text.c_str(), c.depth, 4, 1, 0, 0);
+    EXPECT_EQ(take(), row(4, "\033[41m", "  ", c.tree, std::string(c.text, 'z')))
+        << "width " << c.width << " depth " << c.depth;
+  }
+}
+
 TEST_F(Paint, RowNeverOverrunsWhateverTheWidth) {
-  // Tree deeper than the row: no text, and the tree cut to the width.
-  dulk::env_x = 10;
+  // Not even the level's number leaves room: no text, the tree cut to the width.
+  dulk::env_x = 5;
   dulk::disp("title", 20, 2, 0, 0, 0);
-  EXPECT_EQ(take(), row(2, "\033[37m", "  ", "||||||+", ""));
+  EXPECT_EQ(take(), row(2, "\033[37m", "  ", "|+", ""));
 
   dulk::env_x = -5;
   dulk::disp("title", 3, 2, 0, 0, 0);

@@ -55,6 +55,56 @@ TEST(E2eReaded, LeftoverOfAnInterruptedRewriteIsRestored) {
   EXPECT_FALSE(dir.exists("dk_rtmp"));
 }
 
+// Where the read state cannot be stored the user hears of it before the list
+// comes up, not after an hour of reading; the quit then reports the failure
+// as always, and the extracts are removed all the same.
+TEST(E2eReaded, MarksThatCannotBeKeptAreSaidAtOnce) {
+  struct tc {
+    const char* name;
+    bool read_only_dir;  // else a directory stands where the file should
+    const char* reason;
+    const char* quit_says;
+  } cases[] = {
+      {"read-only directory", true, "Permission denied", "readed file open: Permission denied"},
+      {"directory in its place", false, "Is a directory", "readed_tmp open: Is a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    dir.write("a.log", kTwoTitles);
+    run_options o;
+    o.cwd = dir.path();
+    o.args = {"-v", "a.log"};
+    if (c.read_only_dir) {
+      ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+      o.drop_root = true;
+    } else {
+      ASSERT_EQ(::mkdir(dir.file("dk_readed").c_str(), 0755), 0);
+    }
+    pty_session s(o);
+    ASSERT_TRUE(s.wait_for("Press any key to go on."));
+    s.settle(200);
+    EXPECT_NE(s.output().find(std::string("Warning : dk_readed cannot be written (") + c.reason +
+                              "): the read marks of this run will be lost.\n\rPress any key"),
+              std::string::npos)
+        << s.output();
+    EXPECT_EQ(s.output().find("LOG FILE"), std::string::npos) << "the list covered the warning";
+    size_t m = s.mark();
+    s.send("x");
+    ASSERT_TRUE(s.wait_for("LOG FILE", 5000, m));
+    m = s.mark();
+    s.send("\r");  // reading makes the extract
+    ASSERT_TRUE(s.wait_for("LOG FILE", 5000, m));
+    s.settle(100);
+    s.send("q");
+    EXPECT_EQ(s.wait_exit(), 1);
+    EXPECT_NE(s.output().find(c.quit_says), std::string::npos) << s.output();
+    struct stat st;
+    EXPECT_NE(::lstat(dulk::kTmpFile, &st), 0) << "the extract was left behind";
+    ::chmod(dir.path().c_str(), 0755);
+  }
+}
+
 // save_readed removes the shared extract, so this runs with the program's tests.
 TEST(E2eReaded, SaveRemovesTheExtract) {
   temp_dir dir;

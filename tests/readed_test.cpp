@@ -248,7 +248,9 @@ TEST_F(Readed, DirectoryWithoutWriteAccessWarnsOnceAndQuitReportsIt) {
   ::chmod(dir_.path().c_str(), 0755);
   ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
   EXPECT_EQ(WEXITSTATUS(status), 1);
-  EXPECT_EQ(read_file(logs.file("out")), "Warning : create dk_readed file.\n");
+  EXPECT_EQ(read_file(logs.file("out")),
+            "Warning : create dk_readed file.\n\rWarning : dk_readed cannot be written (Permission "
+            "denied): the read marks of this run will be lost.\n");
   EXPECT_EQ(read_file(logs.file("err")), "readed file open: Permission denied\n");
   EXPECT_FALSE(exists("dk_readed"));
 }

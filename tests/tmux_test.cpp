@@ -221,4 +221,56 @@ TEST(E2eTmuxUtf8, TitleListShowsWhereAPersonReadsIt) {
   tmux.keys("q");
 }
 
+std::string viewer_command(const std::string& args) {
+  return "env DULK_CHARSET=UTF-8 COLUMNS=80 LINES=24 EDITOR=true PAGER=true " +
+         quoted(dulk_binary()) + " " + args;
+}
+
+// Nothing in the log: the warning stands below the header, and the end
+// marker on the first title row stays readable.
+TEST(E2eTmuxUtf8, EmptyLogWarningLeavesTheEndMarker) {
+  if (!tmux_server::available())
+    GTEST_SKIP() << "tmux is not installed; the terminal test needs it";
+  temp_dir dir;
+  dir.write("a.log", "no titles here\n");
+  tmux_server tmux(dir);
+  ASSERT_TRUE(tmux.start(dir.path(), viewer_command("a.log"), 80, 24));
+  const std::string want =
+      "LOG FILE : a.log      PAGE : 1/1    【 DULK Ver 1.71 】\n"
+      "Warning : There is no message.\n"
+      "  <<< END >>>\n";
+  EXPECT_EQ(tmux.wait_screen(want), want);
+  tmux.keys("q");
+}
+
+// A reply chain 150 messages deep in link mode: the rows of the last page,
+// 127 levels down, show their titles and the cursor bar, and the level.
+TEST(E2eTmuxUtf8, DeepThreadRowsShowTheirText) {
+  if (!tmux_server::available())
+    GTEST_SKIP() << "tmux is not installed; the terminal test needs it";
+  temp_dir dir;
+  const int n = 150;
+  std::string log;
+  for (int i = 1; i <= n; i++) {
+    char title[32];
+    std::snprintf(title, sizeof title, "%05d/%05d reply %d", i, n, i);
+    // The follow-up line names the parent at column 23.
+    log += std::string(title) + "\n 1" + std::string(21, ' ') + std::to_string(i - 1) + "\nbody\n";
+  }
+  dir.write("a.log", log);
+  tmux_server tmux(dir);
+  ASSERT_TRUE(tmux.start(dir.path(), viewer_command("-l a.log"), 80, 24));
+  tmux.keys("A");  // from the first page back round to the last, 140 .. 149
+  std::string want = "LOG FILE : a.log      PAGE : 8/8    【 DULK Ver 1.71 】 <LINK mode>\n\n";
+  for (int i = 141; i <= n; i++) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%05d/%05d reply %d", i, n, i);
+    want += "  " + std::string(53, '|') + "127+" + std::string(text).substr(0, 20) + "\n";
+  }
+  want += "  <<< END >>>\n";
+  EXPECT_EQ(tmux.wait_screen(want), want);
+  EXPECT_EQ(tmux.wait_bar({2}), std::vector<int>{2});
+  tmux.keys("q");
+}
+
 }  // namespace

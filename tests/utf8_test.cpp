@@ -307,9 +307,9 @@ TEST(Utf8Input, TypedTextBecomesShiftJis) {
   const row rows[] = {
       {out_charset::utf8, "ab日あｱ", true, "ab\x93\xfa\x82\xa0\xb1", 0},
       {out_charset::utf8, "日\xF0\x9F\x98\x80x", false, "\x93\xfa", 3},  // an emoji
-      {out_charset::utf8, "a\xE6\x97", false, "a", 1},                     // cut UTF-8
+      {out_charset::utf8, "a\xE6\x97", false, "a", 1},                   // cut UTF-8
       {out_charset::utf8, "", true, "", 0},
-      {out_charset::sjis, "\x93\xfa\xF0", true, "\x93\xfa\xF0", 0},      // bytes as given
+      {out_charset::sjis, "\x93\xfa\xF0", true, "\x93\xfa\xF0", 0},  // bytes as given
   };
   for (const row& r : rows) {
     dulk::out_set_charset(r.cs);
@@ -466,6 +466,37 @@ TEST_F(Utf8DisplayCopy, Utf8CopyIsConvertedAndTheExtractKept) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   dulk::remove_display_copy();
   EXPECT_NE(access(copy.c_str(), F_OK), 0);
+}
+
+// The editor's copy of a script: lines left alone go back byte for byte,
+// even those UTF-8 cannot hold as they were (a broken byte, an NEC form of
+// ∵ that converts back to the other one); edited lines are converted.
+TEST_F(Utf8DisplayCopy, ScriptCopyGoesBackByteForByteWhereUntouched) {
+  const std::string script = dir_.file("comt0");
+  const std::string kept = "WRITE\n\x82\xa0\n\x93\n\x87\x9a\n";
+  dulk_test::write_file(script, kept + "end\n");
+
+  dulk::out_set_charset(out_charset::sjis);
+  EXPECT_EQ(dulk::script_edit_copy(script), script);
+  EXPECT_EQ(dulk::script_take_back(script), "");
+  EXPECT_EQ(dulk_test::read_file(script), kept + "end\n");
+
+  dulk::out_set_charset(out_charset::utf8);
+  const std::string copy = dulk::script_edit_copy(script);
+  ASSERT_EQ(copy, script + ".utf8");
+  EXPECT_EQ(dulk_test::read_file(copy), "WRITE\nあ\n" + std::string(kFffd) + "\n∵\nend\n");
+  // An editor that marks UTF-8 with a byte order mark, and a line edited.
+  dulk_test::write_file(copy, "\xEF\xBB\xBFWRITE\nあ\n" + std::string(kFffd) + "\n∵\n終わり\n");
+  EXPECT_EQ(dulk::script_take_back(script), "");
+  EXPECT_EQ(dulk_test::read_file(script), kept + "\x8f\x49\x82\xed\x82\xe8\n");
+  EXPECT_NE(access(copy.c_str(), F_OK), 0);
+
+  // An editor that removed its file leaves the script as it was written.
+  dulk::script_edit_copy(script);
+  ASSERT_EQ(unlink(copy.c_str()), 0);
+  EXPECT_EQ(dulk::script_take_back(script),
+            copy + ": No such file or directory; " + script + " is as it was written");
+  EXPECT_EQ(dulk_test::read_file(script), kept + "\x8f\x49\x82\xed\x82\xe8\n");
 }
 
 // ---- real texts -------------------------------------------------------------
