@@ -414,7 +414,7 @@ TEST(E2eBadInput, HostileFiles) {
          log_only(d, o, forum_message(1, 0, "fifo"));
          ::mkfifo(d.file("dk_readed").c_str(), 0600);
        },
-       "q",
+       " q",  // a key for the start-up warning, then the quit
        outcome::failure,
        "readed_tmp open: Illegal seek",
        {},

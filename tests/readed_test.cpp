@@ -378,7 +378,12 @@ TEST_F(Readed, PlantedNamesAreNeitherFollowedNorWaitedOn) {
       EXPECT_TRUE(S_ISREG(after.st_mode));
       EXPECT_EQ(read_file("dk_readed"), "b 11\n");
     } else {
-      EXPECT_EQ(out, c.stored);
+      // Before it, only start-up's word that the marks cannot be kept.
+      ASSERT_TRUE(out.ends_with(c.stored)) << out;
+      const std::string before_it = out.substr(0, out.size() - std::strlen(c.stored));
+      if (!before_it.empty()) {
+        EXPECT_TRUE(before_it.starts_with("\rWarning : dk_readed cannot be written (")) << out;
+      }
       EXPECT_EQ(after.st_ino, before.st_ino) << "dk_readed was replaced";
     }
     for (const char* target : {"mine", "theirs"}) {
