@@ -332,6 +332,36 @@ void disp_meter(int squares, int filled) {
   disp(line.c_str(), 0, 0, 0, 0, 0);
 }
 
+// ---- message row -----------------------------------------------------------
+
+void show_msg(std::string_view sjis_text) {
+  out_printf("\033[%d;1H\033(B", env_y + 3);
+  out_write(sjis_text);
+  out_write("\033[K");
+  scr_refresh();
+}
+
+bool prompt_line(const char* prompt, std::string& typed) {
+  typed.clear();
+  for (;;) {
+    std::string echo;
+    from_terminal(typed, echo);
+    show_msg(std::string(prompt) + echo);
+    int c = scr_getch();
+    if (c == ERR || c == 27) return false;
+    if (c == '\r' || c == '\n') return true;
+    if (c == 8 || c == 127) {
+      while (!typed.empty() && (static_cast<unsigned char>(typed.back()) & 0xc0) == 0x80)
+        typed.pop_back();
+      if (!typed.empty()) typed.pop_back();
+    } else if (c == 21) {
+      typed.clear();
+    } else if (c >= 0x20 && c < 0x100) {
+      typed.push_back(static_cast<char>(c));
+    }
+  }
+}
+
 // ---- start-up -------------------------------------------------------------------
 
 namespace {

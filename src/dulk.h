@@ -138,6 +138,13 @@ void scr_clear();    // wclear + wrefresh
 void scr_refresh();  // wrefresh
 int scr_getch();     // wgetch; ERR (-1) when input is gone
 
+// A line typed at a prompt on the message row (echo, Backspace, Ctrl-U):
+// true on Return or Ctrl-J (typed may be empty), false on ESC or the end of
+// input.  typed is in the terminal's character set.
+bool prompt_line(const char* prompt, std::string& typed);
+// A message on the message row, from column 1.
+void show_msg(std::string_view sjis_text);
+
 // ---- screen painters --------------------------------------------------------
 
 void disp(const char* text, int depth, int row, int highlighted, char readed, char kind);
