@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dulk {
 
@@ -190,6 +192,10 @@ enum class key_action : uint8_t {
   help,
   del,
   quit,
+  title_search,       // forward over the titles
+  title_search_back,  // backward over the titles
+  text_search,        // forward over the messages' text
+  text_search_back,   // backward over the messages' text
 };
 key_action decode_key(int code);
 
@@ -202,6 +208,32 @@ bool read_save_name(int fd, std::string& name);
 
 // prefix followed by the smallest number for which no file exists.
 std::string script_name(const char* prefix);
+
+// ---- searching ---------------------------------------------------------------
+
+// Pattern at pos of text as whole Shift-JIS characters, ASCII letters in
+// either case; pos must be a character boundary of text.  A pattern that
+// ends in the middle of a double-byte character matches nothing.
+bool sjis_match_at(std::string_view text, size_t pos, std::string_view pattern);
+// The first character boundary of text where pattern matches; npos if none.
+size_t sjis_find(std::string_view text, std::string_view pattern);
+// The first place at or after from where a match may start: pattern's first
+// and last bytes stand there (ASCII letters in either case, and a few bytes
+// that fold onto them).  npos when there is none.
+size_t sjis_candidate(std::string_view text, size_t from, std::string_view pattern);
+
+// Called now and then by a long search with the share of it done (0 to 1);
+// the search stops when it returns false.
+using search_progress = std::function<bool(double done)>;
+// The next position of the current order after from (step 1) or before it
+// (step -1) whose title holds pattern, going round once (from itself last):
+// -1 when no title holds it, -2 when progress stopped the search.
+int find_title(std::string_view pattern, int from, int step, const search_progress& progress);
+// For each of the count entries of table, 1 when its message as the pager
+// shows it (the title line, then the lines before the one that ends it)
+// holds pattern; 0 for headings.  Empty when progress stopped the search.
+std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
+                                  std::string_view pattern, const search_progress& progress);
 
 // ---- read state and mailbox ------------------------------------------------
 
@@ -282,5 +314,8 @@ inline constexpr const char* kDisplayCopy = "/tmp/dulk_tmp.utf8";
 // Removes the UTF-8 copy when this run made one; the quit path calls it.
 void remove_display_copy();
 void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int index);
+// True when a line read after an entry's title line is no longer part of
+// its message (the extract stops there).  at_eof: the log ended the line.
+bool ends_message(std::string_view line, bool at_eof, int msghead, std::string_view title);
 
 }  // namespace dulk
