@@ -917,7 +917,7 @@ class log_lines {
   }
 
  private:
-  static constexpr size_t kChunk = 64 << 10;
+  static constexpr size_t kChunk = 16 << 10;
   FILE* log_;
   long pos_;
   std::vector<char> buf_;
@@ -956,21 +956,22 @@ class body_search {
         if (nl != nullptr)
           len = static_cast<size_t>(static_cast<const char*>(nl) - block.data()) + 1;
       }
-      std::string_view text(block.data(), len);
+      text_ = std::string_view(block.data(), len);
+      text_pos_ = pos;
       long next = pos + static_cast<long>(len);
       size_t from = 0;
       size_t c;
-      while ((c = sjis_candidate(text, from, pattern_)) != std::string_view::npos) {
-        const void* before = ::memrchr(text.data(), '\n', c);
+      while ((c = sjis_candidate(text_, from, pattern_)) != std::string_view::npos) {
+        const void* before = ::memrchr(text_.data(), '\n', c);
         size_t ls = before != nullptr
-                        ? static_cast<size_t>(static_cast<const char*>(before) - text.data()) + 1
+                        ? static_cast<size_t>(static_cast<const char*>(before) - text_.data()) + 1
                         : 0;
-        size_t le = text.find('\n', c);
+        size_t le = text_.find('\n', c);
         if (le == std::string_view::npos) le = len;
         from = le + 1;
         long at = pos + static_cast<long>(ls);
         while (j + 1 < count_ && table_[j + 1].offset <= at) j++;
-        if (sjis_find(shown_line(text.substr(ls, le - ls), scratch), pattern_) ==
+        if (sjis_find(shown_line(text_.substr(ls, le - ls), scratch), pattern_) ==
             std::string_view::npos) {
           continue;
         }
@@ -996,14 +997,24 @@ class body_search {
   static constexpr size_t kBlock = 8 << 20;
 
   // The title line of entry m: the line that ends where its message begins.
+  // A block starts at the start of a line, so one that holds the line's end
+  // holds all of it.
   std::string title_line(int m) {
     long end = table_[m].offset - 1;  // its '\n'
-    long start = std::max(0L, end - 4096);
-    std::string buf(static_cast<size_t>(end - start), '\0');
-    buf.resize(read_log_at(log_, start, buf.data(), buf.size()));
-    size_t nl = buf.rfind('\n');
+    std::string buf;
+    std::string_view bytes;
+    if (end >= text_pos_ && end < text_pos_ + static_cast<long>(text_.size())) {
+      bytes = text_.substr(0, static_cast<size_t>(end - text_pos_));
+    } else {
+      long start = std::max(0L, end - 4096);
+      buf.resize(static_cast<size_t>(end - start));
+      buf.resize(read_log_at(log_, start, buf.data(), buf.size()));
+      bytes = buf;
+    }
+    size_t nl = bytes.rfind('\n');
+    if (nl != std::string_view::npos) bytes.remove_prefix(nl + 1);
     std::string scratch;
-    return std::string(shown_line(nl == std::string::npos ? buf : buf.substr(nl + 1), scratch));
+    return std::string(shown_line(bytes, scratch));
   }
 
   // Whether the line at `at` still belongs to the text of message i: no line
@@ -1011,14 +1022,25 @@ class body_search {
   bool reaches(int i, long at) {
     const title_ent& e = table_[i];
     std::string_view title(e.title != nullptr ? e.title : "");
-    log_lines lines(log_, e.offset);
     std::string raw, scratch;
+    if (e.offset >= text_pos_) {
+      // Every line from the message's start to that one, newline and all,
+      // lies in the block.
+      for (size_t k = static_cast<size_t>(e.offset - text_pos_);;) {
+        size_t nl = text_.find('\n', k);
+        if (nl == std::string_view::npos) break;  // the log's last line: read it below
+        if (ends_message(shown_line(text_.substr(k, nl - k), scratch), false, e.msghead, title))
+          return false;
+        if (text_pos_ + static_cast<long>(k) >= at) return true;
+        k = nl + 1;
+      }
+    }
+    log_lines lines(log_, e.offset);
     long start = 0;
     for (;;) {
       int end = lines.next(raw, start);
-      if (start > at) return true;
       if (ends_message(shown_line(raw, scratch), end == EOF, e.msghead, title)) return false;
-      if (start == at) return true;
+      if (start >= at) return true;
     }
   }
 
@@ -1050,6 +1072,8 @@ class body_search {
   int count_;
   std::string_view pattern_;
   std::vector<uint8_t>& hits_;
+  std::string_view text_;  // the block in hand, from the log's position text_pos_
+  long text_pos_ = 0;
 };
 
 }  // namespace
@@ -1075,12 +1099,15 @@ namespace {
 // -2 when progress stopped the search.
 template <typename Has>
 int next_position(int from, int step, const search_progress& progress, Has has) {
-  const long long n = ent_cnt;
-  for (long long d = 1; d <= n; d++) {
-    int p = static_cast<int>(((from + step * d) % n + n) % n);
+  const int n = ent_cnt;
+  if (n <= 0) return -1;
+  int p = from < 0 || from >= n ? 0 : from;
+  for (int d = 1; d <= n; d++) {
+    p += step;
+    if (p == n) p = 0;
+    if (p < 0) p = n - 1;
     if (const title_ent* e = entry_at(p); e != nullptr && has(*e)) return p;
-    if ((d & 0xffff) == 0 && progress && !progress(static_cast<double>(d) / static_cast<double>(n)))
-      return -2;
+    if ((d & 0xffff) == 0 && progress && !progress(static_cast<double>(d) / n)) return -2;
   }
   return -1;
 }

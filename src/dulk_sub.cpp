@@ -112,6 +112,17 @@ size_t sjis_candidate(std::string_view text, size_t from, std::string_view patte
     unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(both));
     if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
   }
+  if (i <= last && last - from >= 15) {
+    // The rest in one window that ends where the pattern last fits, less
+    // the places already looked at.
+    size_t w = last - 15;
+    __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + w));
+    __m128i end = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + w + n - 1));
+    __m128i both = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(first, ma), wa),
+                                 _mm_cmpeq_epi8(_mm_or_si128(end, mz), wz));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(both)) & (0xffffu << (i - w));
+    return mask != 0 ? w + static_cast<size_t>(__builtin_ctz(mask)) : std::string_view::npos;
+  }
 #endif
   for (; i <= last; i++) {
     if ((p[i] | fa) == (a | fa) && (p[i + n - 1] | fz) == (z | fz)) return i;
