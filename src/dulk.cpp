@@ -884,46 +884,6 @@ std::string_view shown_line(std::string_view raw, std::string& scratch) {
   return scratch;
 }
 
-// The lines of the log from an offset on, as readline gives them.
-class log_lines {
- public:
-  log_lines(FILE* log, long at) : log_(log), pos_(at) {}
-
-  // The next line without its '\n', and where it starts; '\n', or EOF when
-  // the log ended before a newline did.
-  int next(std::string& line, long& start) {
-    start = pos_;
-    line.clear();
-    for (;;) {
-      if (head_ == buf_.size()) {
-        buf_.resize(kChunk);
-        buf_.resize(read_log_at(log_, pos_, buf_.data(), kChunk));
-        head_ = 0;
-        if (buf_.empty()) return EOF;
-      }
-      const char* b = buf_.data() + head_;
-      size_t left = buf_.size() - head_;
-      const char* nl = static_cast<const char*>(std::memchr(b, '\n', left));
-      size_t take = nl != nullptr ? static_cast<size_t>(nl - b) : left;
-      line.append(b, take);
-      head_ += take;
-      pos_ += static_cast<long>(take);
-      if (nl != nullptr) {
-        head_++;
-        pos_++;
-        return '\n';
-      }
-    }
-  }
-
- private:
-  static constexpr size_t kChunk = 16 << 10;
-  FILE* log_;
-  long pos_;
-  std::vector<char> buf_;
-  size_t head_ = 0;
-};
-
 // Finds the messages whose text holds a pattern.  The log is searched in
 // large blocks for the lines that hold it; only such a line is then placed:
 // the message whose title comes last before it holds it unless a line that
@@ -967,6 +927,8 @@ class body_search {
                         ? static_cast<size_t>(static_cast<const char*>(before) - text_.data()) + 1
                         : 0;
         size_t le = text_.find('\n', c);
+        // The log's last line, when no newline ends it, is in no message.
+        if (le == std::string_view::npos && n < kBlock) break;
         if (le == std::string_view::npos) le = len;
         from = le + 1;
         long at = pos + static_cast<long>(ls);
@@ -975,7 +937,7 @@ class body_search {
             std::string_view::npos) {
           continue;
         }
-        place(at, j);
+        place(at, pos + static_cast<long>(std::min(le + 1, len)), j);
         if (j + 1 >= count_) return true;  // every message that could hold more is decided
         long skip = table_[j + 1].offset;
         if (skip >= next) {
@@ -1017,35 +979,34 @@ class body_search {
     return std::string(shown_line(bytes, scratch));
   }
 
-  // Whether the line at `at` still belongs to the text of message i: no line
-  // from its beginning up to that one ends it.
-  bool reaches(int i, long at) {
+  // Whether the line from `at` to `end` (after its newline) still belongs
+  // to the text of message i: no line from its beginning up to that one
+  // ends it.
+  bool reaches(int i, long at, long end) {
     const title_ent& e = table_[i];
     std::string_view title(e.title != nullptr ? e.title : "");
-    std::string raw, scratch;
+    std::string buf, scratch;
+    std::string_view bytes;
     if (e.offset >= text_pos_) {
-      // Every line from the message's start to that one, newline and all,
-      // lies in the block.
-      for (size_t k = static_cast<size_t>(e.offset - text_pos_);;) {
-        size_t nl = text_.find('\n', k);
-        if (nl == std::string_view::npos) break;  // the log's last line: read it below
-        if (ends_message(shown_line(text_.substr(k, nl - k), scratch), false, e.msghead, title))
-          return false;
-        if (text_pos_ + static_cast<long>(k) >= at) return true;
-        k = nl + 1;
-      }
+      bytes = text_.substr(static_cast<size_t>(e.offset - text_pos_),
+                           static_cast<size_t>(end - e.offset));
+    } else {
+      buf.resize(static_cast<size_t>(end - e.offset));
+      buf.resize(read_log_at(log_, e.offset, buf.data(), buf.size()));
+      bytes = buf;
     }
-    log_lines lines(log_, e.offset);
-    long start = 0;
-    for (;;) {
-      int end = lines.next(raw, start);
-      if (ends_message(shown_line(raw, scratch), end == EOF, e.msghead, title)) return false;
-      if (start >= at) return true;
+    for (size_t k = 0; k < bytes.size();) {
+      size_t nl = std::min(bytes.find('\n', k), bytes.size());
+      if (ends_message(shown_line(bytes.substr(k, nl - k), scratch), false, e.msghead, title))
+        return false;
+      if (e.offset + static_cast<long>(k) >= at) return true;
+      k = nl + 1;
     }
+    return false;
   }
 
-  // A line holding the pattern at `at`, in the stretch of entry j.
-  void place(long at, int j) {
+  // A line holding the pattern from `at` to `end`, in the stretch of entry j.
+  void place(long at, long end, int j) {
     std::vector<std::string> titles;  // the title lines of j, j - 1, ..., passed so far
     for (int i = j; i >= 0; i--) {
       if (i < j) {
@@ -1061,7 +1022,7 @@ class body_search {
           ended = ended || ends_message(t, false, e.msghead, title);
         if (ended) continue;
       }
-      if (table_[i].kind == 0 && hits_[static_cast<size_t>(i)] == 0 && reaches(i, at)) {
+      if (table_[i].kind == 0 && hits_[static_cast<size_t>(i)] == 0 && reaches(i, at, end)) {
         hits_[static_cast<size_t>(i)] = 1;
       }
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dulk.h"
+#include "pty_driver.h"
 #include "scan_util.h"
 #include "viewer_util.h"
 
@@ -63,7 +64,7 @@ TEST(SjisFind, MatchesWholeCharactersAndFoldsOnlyAsciiLetters) {
 
 // Scans a log and returns, per entry, whether its message holds pattern.
 std::vector<int> hits(const std::string& log, const std::string& pattern) {
-  auto t = dulk_test::scan_log(log);
+  auto t = dulk_test::scan_log(log, 1 << 20);
   std::vector<uint8_t> h = dulk::message_hits(dulk::log_fp, dulk::tent, t.count, pattern, {});
   return std::vector<int>(h.begin(), h.end());
 }
@@ -122,3 +123,33 @@ TEST(MessageHits, LinesOfBlocksAndTheProgressThatStopsASearch) {
 }
 
 }  // namespace
+
+// The extract is the text the pager shows: a message holds a pattern when a
+// line of its extract does.
+std::vector<int> extract_hits(int count, const std::string& pattern) {
+  dulk_test::temp_dir dir;
+  const std::string out = dir.file("extract");
+  std::vector<int> want(static_cast<size_t>(count), 0);
+  for (int i = 0; i < count; i++) {
+    if (dulk::tent[i].kind != 0) continue;
+    dulk::write_one_log(dulk::log_fp, dulk::tent, out.c_str(), dulk::kPlain, i);
+    std::string text = dulk_test::read_file(out);
+    for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+      if (dulk::sjis_find(std::string_view(text).substr(at, nl - at), pattern) != npos) {
+        want[static_cast<size_t>(i)] = 1;
+      }
+    }
+  }
+  return want;
+}
+
+TEST(MessageHits, EveryMessageOfTheSampleAsItsExtractHoldsIt) {
+  std::string log = dulk_test::read_file(dulk_test::source_dir() + "/examples/sample.log");
+  ASSERT_FALSE(log.empty());
+  auto t = dulk_test::scan_log(log, 1 << 20);
+  for (const std::string& p : {std::string("re"), sjis("会議"), sjis("です"), std::string("1"),
+                               sjis("番号"), std::string(":")}) {
+    std::vector<int> got = hits(log, p);
+    EXPECT_EQ(got, extract_hits(t.count, p)) << p;
+  }
+}
