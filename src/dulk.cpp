@@ -920,8 +920,13 @@ class body_search {
       text_pos_ = pos;
       long next = pos + static_cast<long>(len);
       size_t from = 0;
-      size_t c;
-      while ((c = sjis_candidate(text_, from, pattern_)) != std::string_view::npos) {
+      size_t stray = stray_return(text_, 0);
+      for (;;) {
+        // The next line that may hold the pattern: where its bytes may
+        // start, or a line whose carriage returns, once dropped, may join it.
+        if (stray < from) stray = stray_return(text_, from);
+        size_t c = std::min(sjis_candidate(text_, from, pattern_), stray);
+        if (c == std::string_view::npos) break;
         const void* before = ::memrchr(text_.data(), '\n', c);
         size_t ls = before != nullptr
                         ? static_cast<size_t>(static_cast<const char*>(before) - text_.data()) + 1

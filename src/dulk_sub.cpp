@@ -130,6 +130,27 @@ size_t sjis_candidate(std::string_view text, size_t from, std::string_view patte
   return std::string_view::npos;
 }
 
+size_t stray_return(std::string_view text, size_t from) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  size_t i = from;
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (; i + 16 < n; i += 16) {
+    __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, cr))) &
+                    ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(after, lf)));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+#endif
+  for (; i < n; i++) {
+    if (p[i] == '\r' && (i + 1 == n || p[i + 1] != '\n')) return i;
+  }
+  return std::string_view::npos;
+}
+
 size_t sjis_find(std::string_view text, std::string_view pattern) {
   if (pattern.empty()) return 0;
   size_t walked = 0;  // a character boundary, walked from the start of text

@@ -88,6 +88,7 @@ TEST(MessageHits, TheTextThePagerShowsAndNothingBetweenMessages) {
       {"over a heading", "00001/00001 a\n 1\nno\n" + conference + "word\n" + menu, {1, 0}},
       {"a message that ends before the heading", "00001/00001 a\n 1\n" + menu + conference, {0, 0}},
       {"in the last line, without its newline", "00001/00001 a\n 1\nno\nword", {0}},
+      {"across a carriage return the pager drops", "00001/00001 a\n 1\nwo\rrd\r\n", {1}},
       {"after a NUL the pager shows nothing", "00001/00001 a\n 1\nno\0word\n", {0}},
       {"before the first title", "word\n00001/00001 a\n 1\nno\n", {0}},
   };
