@@ -211,11 +211,9 @@ std::string script_name(const char* prefix);
 
 // ---- searching ---------------------------------------------------------------
 
-// Pattern at pos of text as whole Shift-JIS characters, ASCII letters in
-// either case; pos must be a character boundary of text.  A pattern that
-// ends in the middle of a double-byte character matches nothing.
-bool sjis_match_at(std::string_view text, size_t pos, std::string_view pattern);
-// The first character boundary of text where pattern matches; npos if none.
+// The first character boundary of text where pattern stands as whole
+// Shift-JIS characters, ASCII letters in either case; npos if none.  A
+// pattern that ends in the middle of a double-byte character matches nothing.
 size_t sjis_find(std::string_view text, std::string_view pattern);
 // The first place at or after from where a match may start: pattern's first
 // and last bytes stand there (ASCII letters in either case, and a few bytes

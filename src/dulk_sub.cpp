@@ -67,9 +67,8 @@ constexpr bool ascii_letter(unsigned char b) { return (b | 0x20) >= 'a' && (b | 
 
 constexpr unsigned char fold(unsigned char b) { return ascii_letter(b) ? b | 0x20 : b; }
 
-}  // namespace
-
-bool sjis_match_at(std::string_view text, size_t pos, std::string_view pattern) {
+// Pattern at pos of text, pos being a character boundary of text.
+bool match_at(std::string_view text, size_t pos, std::string_view pattern) {
   if (pos > text.size() || text.size() - pos < pattern.size()) return false;
   for (size_t i = 0; i < pattern.size(); i++) {
     unsigned char p = static_cast<unsigned char>(pattern[i]);
@@ -84,6 +83,8 @@ bool sjis_match_at(std::string_view text, size_t pos, std::string_view pattern) 
   }
   return true;
 }
+
+}  // namespace
 
 size_t sjis_candidate(std::string_view text, size_t from, std::string_view pattern) {
   const size_t n = pattern.size();
@@ -157,7 +158,7 @@ size_t sjis_find(std::string_view text, std::string_view pattern) {
   for (size_t c = sjis_candidate(text, 0, pattern); c != std::string_view::npos;
        c = sjis_candidate(text, c + 1, pattern)) {
     while (walked < c) walked += opens_pair(static_cast<unsigned char>(text[walked])) ? 2 : 1;
-    if (walked == c && sjis_match_at(text, c, pattern)) return c;
+    if (walked == c && match_at(text, c, pattern)) return c;
   }
   return std::string_view::npos;
 }
