@@ -123,6 +123,54 @@ std::string human(long bytes) {
   return b;
 }
 
+// The searches on one log, best of runs: the title search over every title
+// (a pattern that no title holds, so the search goes all the way round) and
+// the text search over every message.
+void time_searches(const std::string& path, long size, int titles, int runs) {
+  dulk::reset_state();
+  dulk::vf = 1;
+  dulk::max_ent = titles + 16;
+  if (!dulk::alloc_tables()) throw std::runtime_error("alloc");
+  FILE* fp = std::fopen(path.c_str(), "rb");
+  if (fp == nullptr) throw std::runtime_error("open " + path);
+  dulk::read_title(fp, dulk::tent, &dulk::ent_cnt);
+  struct pattern {
+    const char* what;
+    std::string sjis;
+  };
+  const pattern patterns[] = {
+      {"no message holds", "XYZZY"},
+      {"many messages hold", "\x90\xe6\x93\xfa\x82\xcc\x8c\x8f"},  // 先日の件
+  };
+  double best_title = 1e9;
+  for (int r = 0; r < runs; r++) {
+    auto start = std::chrono::steady_clock::now();
+    int found = dulk::find_title(patterns[0].sjis, 0, 1, {});
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    if (found != -1) throw std::runtime_error("a title holds the absent pattern");
+    best_title = std::min(best_title, took.count());
+  }
+  std::printf("title search %-9s %9d titles %9.3f s  (%.3f s for 1.5 million)\n",
+              human(size).c_str(), dulk::ent_cnt, best_title,
+              best_title * 1.5e6 / std::max(1, dulk::ent_cnt));
+  for (const pattern& p : patterns) {
+    double best = 1e9;
+    long held = 0;
+    for (int r = 0; r < runs; r++) {
+      auto start = std::chrono::steady_clock::now();
+      auto hits = dulk::message_hits(fp, dulk::tent, dulk::ent_cnt, p.sjis, {});
+      std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+      best = std::min(best, took.count());
+      held = std::count(hits.begin(), hits.end(), 1);
+    }
+    std::printf("text search  %-9s %9ld held   %9.3f s %6.2f GB/s  (%s)\n", human(size).c_str(),
+                held, best, static_cast<double>(size) / best / 1e9, p.what);
+  }
+  std::fclose(fp);
+  dulk::freex(dulk::tent);
+  dulk::reset_state();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -191,6 +239,11 @@ int main(int argc, char** argv) {
     prev_size = size;
     prev_open = best_plain.seconds;
     std::fflush(stdout);
+  }
+  for (int i = 3; i < argc; i++) {
+    struct stat st {};
+    if (::stat(argv[i], &st) != 0) continue;
+    time_searches(argv[i], st.st_size, count_titles(argv[i], st.st_size), runs);
   }
   for (const auto& s : notes) std::printf("%s\n", s.c_str());
   double load[3];

@@ -1,8 +1,10 @@
 // The message extract in all three modes for every message of an arbitrary
 // log, with arbitrary signature file contents and settings.  Layout of an
 // input: the log, then the signature bytes, then the option bytes at the end
-// (so that a plain log is a useful seed).
+// (so that a plain log is a useful seed).  The signature's first bytes are
+// also a pattern for the text search, held against the extracts.
 #include <cstring>
+#include <vector>
 
 #include "fuzz_util.h"
 
@@ -67,5 +69,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
+
+  // The text search finds a pattern (the first bytes of the signature, as a
+  // prompt could give them) in the messages whose extract holds it.
+  std::string_view pattern = sign.substr(0, 4);
+  if (pattern.empty() || pattern.find_first_of(std::string_view("\n\r\0", 3)) != pattern.npos)
+    return 0;
+  std::vector<uint8_t> hits =
+      dulk::message_hits(dulk::log_fp, dulk::tent, dulk::ent_cnt, pattern, {});
+  FUZZ_CHECK(hits.size() == static_cast<size_t>(dulk::ent_cnt));
+  int link = dulk::link;
+  dulk::link = 0;
+  for (int i = 0; i < dulk::ent_cnt; i++) {
+    bool held = false;
+    if (dulk::tent[i].kind == 0) {
+      dulk::write_one_log(dulk::log_fp, dulk::tent, out_path.c_str(), dulk::kPlain, i);
+      std::string out = dulk_fuzz::read_whole(out_path);
+      std::string_view text(out);
+      for (size_t at = 0, nl; !held && (nl = text.find('\n', at)) != text.npos; at = nl + 1) {
+        held = dulk::sjis_find(text.substr(at, nl - at), pattern) != text.npos;
+      }
+    }
+    FUZZ_CHECK(hits[static_cast<size_t>(i)] == (held ? 1 : 0));
+  }
+  dulk::link = link;
   return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <curses.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -371,6 +373,27 @@ void show_msg(std::string_view sjis_text) {
   scr_refresh();
 }
 
+bool prompt_line(const char* prompt, std::string& typed) {
+  typed.clear();
+  for (;;) {
+    std::string echo;
+    from_terminal(typed, echo);
+    show_msg(std::string(prompt) + echo);
+    int c = scr_getch();
+    if (c == ERR || c == 27) return false;
+    if (c == '\r' || c == '\n') return true;
+    if (c == 8 || c == 127) {
+      while (!typed.empty() && (static_cast<unsigned char>(typed.back()) & 0xc0) == 0x80)
+        typed.pop_back();
+      if (!typed.empty()) typed.pop_back();
+    } else if (c == 21) {
+      typed.clear();
+    } else if (c >= 0x20 && c < 0x100) {
+      typed.push_back(static_cast<char>(c));
+    }
+  }
+}
+
 // ---- start-up -------------------------------------------------------------------
 
 namespace {
@@ -384,6 +407,8 @@ FILE* open_log(const char* path) { return open_regular(path); }
 
 namespace {
 void install_signal_handlers();
+void search_command(key_action act);
+void forget_search_note();
 }  // namespace
 
 int dulk_main(int argc, char** argv) {
@@ -496,6 +521,10 @@ constexpr std::array<key_action, kKeyCodes> make_key_table() {
   // ESC ends the run at once: escape sequences are not decoded, so a cursor
   // key that sends one quits as well.
   set({27, 'P', 'Q', 'p', 'q'}, key_action::quit);
+  set({'/'}, key_action::title_search);
+  set({'\\'}, key_action::title_search_back);
+  set({'f'}, key_action::text_search);
+  set({'F'}, key_action::text_search_back);
   return t;
 }
 
@@ -780,6 +809,7 @@ void key_loop() {
     }
     errors = 0;
     key_action act = decode_key(c);
+    forget_search_note();
     if (ent_cnt <= 0 && needs_entry(act)) continue;
 
     switch (act) {
@@ -844,9 +874,412 @@ void key_loop() {
         break;
       case key_action::quit:
         quit();
+      case key_action::title_search:
+      case key_action::title_search_back:
+      case key_action::text_search:
+      case key_action::text_search_back:
+        search_command(act);
+        break;
     }
   }
 }
+
+// ---- searching titles and message text ----------------------------------------
+
+namespace {
+
+// The log's bytes from offset on, up to len of them: fewer at its end, none
+// past it or when it cannot be read.  Every read of the text search comes
+// through here.
+size_t read_log_at(FILE* log, long offset, char* buf, size_t len) {
+  size_t got = 0;
+  while (got < len) {
+    ssize_t n = ::pread(fileno(log), buf + got, len - got, offset + static_cast<long>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
+// A line as the extract copies it: carriage returns dropped, cut at a NUL.
+std::string_view shown_line(std::string_view raw, std::string& scratch) {
+  raw = raw.substr(0, raw.find('\0'));
+  if (raw.find('\r') == std::string_view::npos) return raw;
+  scratch.clear();
+  for (char c : raw) {
+    if (c != '\r') scratch.push_back(c);
+  }
+  return scratch;
+}
+
+// Finds the messages whose text holds a pattern.  The log is searched in
+// large blocks for the lines that hold it; only such a line is then placed:
+// the message whose title comes last before it holds it unless a line that
+// ends the message comes first, and so does an earlier message whose text
+// runs on over the titles after it (a heading or a listing does not end a
+// message).  The rest of a title's stretch of the log then decides nothing
+// new, and is skipped.
+class body_search {
+ public:
+  body_search(FILE* log, const title_ent* table, int count, std::string_view pattern,
+              std::vector<uint8_t>& hits)
+      : log_(log), table_(table), count_(count), pattern_(pattern), hits_(hits) {}
+
+  bool run(const search_progress& progress) {
+    struct stat st;
+    long size = ::fstat(fileno(log_), &st) == 0 ? static_cast<long>(st.st_size) : 0;
+    const long first = table_[0].offset;  // nothing before the first title is a message
+    std::vector<char> block(kBlock);
+    std::string scratch;
+    long pos = first;
+    int j = 0;  // the entry whose stretch of the log the search is in
+    for (;;) {
+      size_t n = read_log_at(log_, pos, block.data(), kBlock);
+      if (n == 0) return true;
+      size_t len = n;
+      if (n == kBlock) {
+        // A block ends after its last whole line, so no line is cut in two
+        // (a line longer than a block is searched in pieces).
+        const void* nl = ::memrchr(block.data(), '\n', n);
+        if (nl != nullptr)
+          len = static_cast<size_t>(static_cast<const char*>(nl) - block.data()) + 1;
+      }
+      text_ = std::string_view(block.data(), len);
+      text_pos_ = pos;
+      long next = pos + static_cast<long>(len);
+      size_t from = 0;
+      size_t stray = stray_return(text_, 0);
+      for (;;) {
+        // The next line that may hold the pattern: where its bytes may
+        // start, or a line whose carriage returns, once dropped, may join it.
+        if (stray < from) stray = stray_return(text_, from);
+        size_t c = std::min(sjis_candidate(text_, from, pattern_), stray);
+        if (c == std::string_view::npos) break;
+        const void* before = ::memrchr(text_.data(), '\n', c);
+        size_t ls = before != nullptr
+                        ? static_cast<size_t>(static_cast<const char*>(before) - text_.data()) + 1
+                        : 0;
+        size_t le = text_.find('\n', c);
+        // The log's last line, when no newline ends it, is in no message.
+        if (le == std::string_view::npos && n < kBlock) break;
+        if (le == std::string_view::npos) le = len;
+        from = le + 1;
+        long at = pos + static_cast<long>(ls);
+        while (j + 1 < count_ && table_[j + 1].offset <= at) j++;
+        if (sjis_find(shown_line(text_.substr(ls, le - ls), scratch), pattern_) ==
+            std::string_view::npos) {
+          continue;
+        }
+        place(at, pos + static_cast<long>(std::min(le + 1, len)), j);
+        if (j + 1 >= count_) return true;  // every message that could hold more is decided
+        long skip = table_[j + 1].offset;
+        if (skip >= next) {
+          next = skip;
+          break;
+        }
+        if (skip > at) from = static_cast<size_t>(skip - pos);
+        if (from >= len) break;
+      }
+      pos = next;
+      if (progress && size > first &&
+          !progress(static_cast<double>(pos - first) / static_cast<double>(size - first))) {
+        return false;
+      }
+    }
+  }
+
+ private:
+  static constexpr size_t kBlock = 8 << 20;
+
+  // The title line of entry m: the line that ends where its message begins.
+  // A block starts at the start of a line, so one that holds the line's end
+  // holds all of it.
+  std::string title_line(int m) {
+    long end = table_[m].offset - 1;  // its '\n'
+    std::string buf;
+    std::string_view bytes;
+    if (end >= text_pos_ && end < text_pos_ + static_cast<long>(text_.size())) {
+      bytes = text_.substr(0, static_cast<size_t>(end - text_pos_));
+    } else {
+      long start = std::max(0L, end - 4096);
+      buf.resize(static_cast<size_t>(end - start));
+      buf.resize(read_log_at(log_, start, buf.data(), buf.size()));
+      bytes = buf;
+    }
+    size_t nl = bytes.rfind('\n');
+    if (nl != std::string_view::npos) bytes.remove_prefix(nl + 1);
+    std::string scratch;
+    return std::string(shown_line(bytes, scratch));
+  }
+
+  // Whether the line from `at` to `end` (after its newline) still belongs
+  // to the text of message i: no line from its beginning up to that one
+  // ends it.
+  bool reaches(int i, long at, long end) {
+    const title_ent& e = table_[i];
+    std::string_view title(e.title != nullptr ? e.title : "");
+    std::string buf, scratch;
+    std::string_view bytes;
+    if (e.offset >= text_pos_) {
+      bytes = text_.substr(static_cast<size_t>(e.offset - text_pos_),
+                           static_cast<size_t>(end - e.offset));
+    } else {
+      buf.resize(static_cast<size_t>(end - e.offset));
+      buf.resize(read_log_at(log_, e.offset, buf.data(), buf.size()));
+      bytes = buf;
+    }
+    for (size_t k = 0; k < bytes.size();) {
+      size_t nl = std::min(bytes.find('\n', k), bytes.size());
+      if (ends_message(shown_line(bytes.substr(k, nl - k), scratch), false, e.msghead, title))
+        return false;
+      if (e.offset + static_cast<long>(k) >= at) return true;
+      k = nl + 1;
+    }
+    return false;
+  }
+
+  // A line holding the pattern from `at` to `end`, in the stretch of entry j.
+  void place(long at, long end, int j) {
+    std::vector<std::string> titles;  // the title lines of j, j - 1, ..., passed so far
+    for (int i = j; i >= 0; i--) {
+      if (i < j) {
+        const title_ent& next = table_[i + 1];
+        // Message-header title lines end every message; so do some others.
+        if (next.msghead != 0) return;
+        titles.push_back(title_line(i + 1));
+        if (ends_message(titles.back(), false, 1, "")) return;
+        const title_ent& e = table_[i];
+        std::string_view title(e.title != nullptr ? e.title : "");
+        bool ended = false;
+        for (const std::string& t : titles)
+          ended = ended || ends_message(t, false, e.msghead, title);
+        if (ended) continue;
+      }
+      if (table_[i].kind == 0 && hits_[static_cast<size_t>(i)] == 0 && reaches(i, at, end)) {
+        hits_[static_cast<size_t>(i)] = 1;
+      }
+    }
+  }
+
+  FILE* log_;
+  const title_ent* table_;
+  int count_;
+  std::string_view pattern_;
+  std::vector<uint8_t>& hits_;
+  std::string_view text_;  // the block in hand, from the log's position text_pos_
+  long text_pos_ = 0;
+};
+
+}  // namespace
+
+std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
+                                  std::string_view pattern, const search_progress& progress) {
+  std::vector<uint8_t> hits(count > 0 ? static_cast<size_t>(count) : 0, 0);
+  if (count <= 0 || pattern.empty()) return hits;
+  for (int i = 0; i < count; i++) {
+    const title_ent& e = table[i];
+    if (e.kind == 0 && e.title != nullptr && sjis_find(e.title, pattern) != std::string_view::npos)
+      hits[static_cast<size_t>(i)] = 1;
+  }
+  body_search s(log, table, count, pattern, hits);
+  if (!s.run(progress)) return {};
+  return hits;
+}
+
+namespace {
+
+// The next position of the current order after from in the direction of
+// step whose entry has what is asked, going round once; -1 when none has it,
+// -2 when progress stopped the search.
+template <typename Has>
+int next_position(int from, int step, const search_progress& progress, Has has) {
+  const int n = ent_cnt;
+  if (n <= 0) return -1;
+  int p = from < 0 || from >= n ? 0 : from;
+  for (int d = 1; d <= n; d++) {
+    p += step;
+    if (p == n) p = 0;
+    if (p < 0) p = n - 1;
+    if (const title_ent* e = entry_at(p); e != nullptr && has(*e)) return p;
+    if ((d & 0xffff) == 0 && progress && !progress(static_cast<double>(d) / n)) return -2;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int find_title(std::string_view pattern, int from, int step, const search_progress& progress) {
+  return next_position(from, step, progress, [pattern](const title_ent& e) {
+    return sjis_find(e.title, pattern) != std::string_view::npos;
+  });
+}
+
+namespace {
+
+// 先頭から検索し直しました。 and 末尾から検索し直しました。
+constexpr const char* kWentRoundForward =
+    "\x90\xe6\x93\xaa\x82\xa9\x82\xe7\x8c\x9f\x8d\xf5\x82\xb5\x92\xbc\x82\xb5\x82\xdc\x82\xb5"
+    "\x82\xbd\x81\x42";
+constexpr const char* kWentRoundBackward =
+    "\x96\x96\x94\xf6\x82\xa9\x82\xe7\x8c\x9f\x8d\xf5\x82\xb5\x92\xbc\x82\xb5\x82\xdc\x82\xb5"
+    "\x82\xbd\x81\x42";
+constexpr const char* kOpenQuote = "\x81\x75";   // 「
+constexpr const char* kCloseQuote = "\x81\x76";  // 」
+constexpr const char* kNotFound =                // は見つかりません。
+    "\x82\xcd\x8c\xa9\x82\xc2\x82\xa9\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42";
+// 検索文字列の%d文字目はシフトJISで表せません。
+constexpr const char* kNoSjisForm =
+    "\x8c\x9f\x8d\xf5\x95\xb6\x8e\x9a\x97\xf1\x82\xcc%d\x95\xb6\x8e\x9a\x96\xda\x82\xcd\x83\x56"
+    "\x83\x74\x83\x67JIS\x82\xc5\x95\x5c\x82\xb9\x82\xdc\x82\xb9\x82\xf1\x81\x42";
+// 検索中 %d%%（何かキーで中止）
+constexpr const char* kSearching =
+    "\x8c\x9f\x8d\xf5\x92\x86 %d%%\x81\x69\x89\xbd\x82\xa9\x83\x4c\x81\x5b\x82\xc5\x92\x86\x8e"
+    "\x7e\x81\x6a";
+
+struct last_pattern {
+  std::string sjis;
+  bool set = false;
+};
+last_pattern last_title, last_text;
+
+// The text search's answer for the last pattern, kept for the run: the log
+// and the table do not change under the viewer.
+std::string hits_pattern;
+std::vector<uint8_t> hits_cache;
+
+bool note_shown = false;  // the message row says that a search went round
+
+void wipe_msg_row() { show_msg(std::string(static_cast<size_t>(std::max(env_x - 1, 40)), ' ')); }
+
+// A one-line message, cut to the row.
+void show_note(const std::string& text) {
+  show_msg(std::string_view(text).substr(0, row_text_len(text, env_x - 1)));
+}
+
+// A message that stays until a key, which does nothing else.
+void show_until_key(const std::string& text) {
+  show_note(text);
+  out_write("\a");
+  scr_getch();
+  wipe_msg_row();
+}
+
+bool key_waiting() {
+  struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+// After a third of a second a search shows how far it has come, and a key
+// (read and dropped, with whatever else is waiting) stops it.
+class search_clock {
+ public:
+  bool operator()(double done) {
+    auto now = std::chrono::steady_clock::now();
+    if (now - start_ < std::chrono::milliseconds(333)) return true;
+    int percent = static_cast<int>(done * 100);
+    if (percent != shown_) {
+      char buf[128];
+      std::snprintf(buf, sizeof buf, kSearching, percent);
+      show_msg(buf);
+      shown_ = percent;
+    }
+    if (!key_waiting()) return true;
+    while (key_waiting() && scr_getch() != ERR) {
+    }
+    return false;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  int shown_ = -1;
+};
+
+// Moves the cursor bar to position p: two rows on the same page, else the
+// page of p.
+void move_to(int p) {
+  int old = cur_idx;
+  cur_idx = p;
+  cur_row = p % page_rows();
+  if (old / page_rows() == p / page_rows()) {
+    tdisp(old, old % page_rows(), 0);
+    tdisp(cur_idx, cur_row, 1);
+  } else {
+    repaint();
+  }
+}
+
+// The characters typed before byte `at`, counted from 1 for the one there.
+int typed_chars_before(std::string_view typed, size_t at) {
+  if (out_get_charset() != out_charset::utf8) return static_cast<int>(at) + 1;
+  int n = 1;
+  for (size_t i = 0; i < at && i < typed.size(); i++) n += (typed[i] & 0xc0) != 0x80;
+  return n;
+}
+
+// The four search keys: a pattern typed at a prompt (an empty one repeats
+// the last search of the same kind), then the title found is shown.
+void search_command(key_action act) {
+  const bool titles = act == key_action::title_search || act == key_action::title_search_back;
+  const int step = act == key_action::title_search || act == key_action::text_search ? 1 : -1;
+  const char* prompt = titles ? (step > 0 ? "/" : "\\") : (step > 0 ? "f:" : "F:");
+  last_pattern& last = titles ? last_title : last_text;
+
+  std::string typed;
+  bool entered = prompt_line(prompt, typed);
+  wipe_msg_row();
+  if (!entered) return;
+  if (typed.empty()) {
+    if (!last.set) return;
+  } else {
+    std::string sjis;
+    size_t bad = 0;
+    if (!from_terminal(typed, sjis, &bad)) {
+      char buf[160];
+      std::snprintf(buf, sizeof buf, kNoSjisForm, typed_chars_before(typed, bad));
+      show_until_key(buf);
+      return;
+    }
+    last.sjis = sjis;
+    last.set = true;
+  }
+  const std::string& pattern = last.sjis;
+
+  search_clock clock;
+  search_progress progress = std::ref(clock);
+  int found;
+  if (titles) {
+    found = find_title(pattern, cur_idx, step, progress);
+  } else {
+    if (hits_pattern != pattern || hits_cache.size() != static_cast<size_t>(ent_cnt)) {
+      hits_cache = message_hits(log_fp, tent, ent_cnt, pattern, progress);
+      hits_pattern = hits_cache.empty() ? std::string() : pattern;
+    }
+    found = hits_cache.empty() ? -2 : next_position(cur_idx, step, {}, [](const title_ent& e) {
+      return hits_cache[static_cast<size_t>(&e - tent)] != 0;
+    });
+  }
+  wipe_msg_row();
+  if (found == -2) return;  // stopped by a key: the cursor stays
+  if (found < 0) {
+    show_until_key(kOpenQuote + pattern + kCloseQuote + kNotFound);
+    return;
+  }
+  bool went_round = step > 0 ? found <= cur_idx : found >= cur_idx;
+  move_to(found);
+  if (went_round) {
+    show_note(step > 0 ? kWentRoundForward : kWentRoundBackward);
+    note_shown = true;
+  }
+}
+
+// The note that a search went round lasts until the next key.
+void forget_search_note() {
+  if (note_shown) wipe_msg_row();
+  note_shown = false;
+}
+
+}  // namespace
 
 // ---- usage ---------------------------------------------------------------------
 

@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dulk {
 
@@ -138,6 +140,13 @@ void scr_clear();    // wclear + wrefresh
 void scr_refresh();  // wrefresh
 int scr_getch();     // wgetch; ERR (-1) when input is gone
 
+// A line typed at a prompt on the message row (echo, Backspace, Ctrl-U):
+// true on Return or Ctrl-J (typed may be empty), false on ESC or the end of
+// input.  typed is in the terminal's character set.
+bool prompt_line(const char* prompt, std::string& typed);
+// A message on the message row, from column 1.
+void show_msg(std::string_view sjis_text);
+
 // ---- screen painters --------------------------------------------------------
 
 void disp(const char* text, int depth, int row, int highlighted, char readed, char kind);
@@ -186,6 +195,10 @@ enum class key_action : uint8_t {
   help,
   del,
   quit,
+  title_search,       // forward over the titles
+  title_search_back,  // backward over the titles
+  text_search,        // forward over the messages' text
+  text_search_back,   // backward over the messages' text
 };
 key_action decode_key(int code);
 
@@ -198,6 +211,34 @@ bool read_save_name(int fd, std::string& name);
 
 // prefix followed by the smallest number for which no file exists.
 std::string script_name(const char* prefix);
+
+// ---- searching ---------------------------------------------------------------
+
+// The first character boundary of text where pattern stands as whole
+// Shift-JIS characters, ASCII letters in either case; npos if none.  A
+// pattern that ends in the middle of a double-byte character matches nothing.
+size_t sjis_find(std::string_view text, std::string_view pattern);
+// The first place at or after from where a match may start: pattern's first
+// and last bytes stand there (ASCII letters in either case, and a few bytes
+// that fold onto them).  npos when there is none.
+size_t sjis_candidate(std::string_view text, size_t from, std::string_view pattern);
+// The first carriage return at or after from that does not end a line (no
+// '\n' follows it); npos when there is none.  The text a line shows has it
+// dropped, so a pattern may stand across it.
+size_t stray_return(std::string_view text, size_t from);
+
+// Called now and then by a long search with the share of it done (0 to 1);
+// the search stops when it returns false.
+using search_progress = std::function<bool(double done)>;
+// The next position of the current order after from (step 1) or before it
+// (step -1) whose title holds pattern, going round once (from itself last):
+// -1 when no title holds it, -2 when progress stopped the search.
+int find_title(std::string_view pattern, int from, int step, const search_progress& progress);
+// For each of the count entries of table, 1 when its message as the pager
+// shows it (the title line, then the lines before the one that ends it)
+// holds pattern; 0 for headings.  Empty when progress stopped the search.
+std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
+                                  std::string_view pattern, const search_progress& progress);
 
 // ---- read state and mailbox ------------------------------------------------
 
@@ -305,5 +346,8 @@ std::string script_take_back(const std::string& script);
 // empty when nothing.  Taking it clears it.
 std::string take_script_note();
 void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int index);
+// True when a line read after an entry's title line is no longer part of
+// its message (the extract stops there).  at_eof: the log ended the line.
+bool ends_message(std::string_view line, bool at_eof, int msghead, std::string_view title);
 
 }  // namespace dulk

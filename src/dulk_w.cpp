@@ -286,6 +286,10 @@ void put_signature(FILE* out, const char* sign, const std::string& handle) {
 
 }  // namespace
 
+bool ends_message(std::string_view line, bool at_eof, int msghead, std::string_view title) {
+  return ends_message(line, at_eof, msghead, style_of(title));
+}
+
 void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int index) {
   note.clear();
   const bool script = mode != kPlain;

@@ -416,3 +416,86 @@ TEST(E2eKeys, InputThatEndsEndsTheRun) {
 }
 
 }  // namespace
+
+// ---- searching -----------------------------------------------------------------
+
+// The program answers keys with bytes that end in want (before it come the
+// prompt and its wiping, whose form the message row decides).
+::testing::AssertionResult ends_in(viewer& v, std::string_view keys, const std::string& want) {
+  std::string got = v.press(keys, 80, want);
+  // Found on the same page, nothing but two rows is repainted.
+  if (got.size() >= want.size() && got.compare(got.size() - want.size(), want.size(), want) == 0 &&
+      (has(want, kClear) || !has(got, kClear)))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "keys " << ::testing::PrintToString(std::string(keys))
+                                       << "\n got  " << ::testing::PrintToString(got)
+                                       << "\n want it to end in " << ::testing::PrintToString(want);
+}
+
+TEST(E2eSearch, TitlesForwardBackwardRoundAndRepeat) {
+  viewer v(forum_log(45));
+  // "title 3" is in titles 3 and 30-39.  Found on the same page: two rows.
+  EXPECT_TRUE(ends_in(v, "/TITLE 3\r", viewer::plain_row(0, 1, 45) + viewer::bar(2, 3, 45)));
+  // An empty pattern repeats it; on another page the page is repainted.
+  EXPECT_TRUE(ends_in(v, "/\r", full_page(29, 45)));
+  v.press("kk");  // 27: the search starts after the cursor
+  EXPECT_TRUE(ends_in(v, "/\r", viewer::plain_row(7, 28, 45) + viewer::bar(9, 30, 45)));
+  v.press("jjjjjjjjj");  // 38, title 39
+  // Past the end it goes round once from the top, and says so.
+  const std::string round_top = sjis("先頭から検索し直しました。");
+  std::string round = v.press("/\r", 80, round_top);
+  EXPECT_TRUE(has(round, full_page(2, 45))) << round;
+  EXPECT_TRUE(has(round, round_top));
+  // Backward: "title 4" is in titles 4 and 40-45; from 3 the search goes
+  // back past the top to title 45.
+  std::string back = v.press("\\title 4\r", 80, sjis("末尾から検索し直しました。"));
+  EXPECT_TRUE(has(back, full_page(44, 45))) << back;
+  EXPECT_TRUE(ends_in(v, "\\\r", viewer::plain_row(4, 45, 45) + viewer::bar(3, 44, 45)));
+  EXPECT_EQ(v.quit(), 0);
+}
+
+TEST(E2eSearch, NotFoundLeavesTheCursorAndAKeyOnlyWipesTheMessage) {
+  viewer v(forum_log(5));
+  v.press("j");
+  const std::string none = sjis("「nothing」は見つかりません。");
+  std::string got = v.press("/nothing\r", 80, none);
+  EXPECT_TRUE(has(got, none)) << got;
+  EXPECT_FALSE(has(got, viewer::bar(0, 1, 5)));
+  // The q is taken by the message: the program goes on, cursor unmoved.
+  v.press("q");
+  EXPECT_TRUE(answers(v, "j", viewer::plain_row(1, 2, 5) + viewer::bar(2, 3, 5)));
+  // An empty pattern with no search before it does nothing; ESC at the
+  // prompt cancels without quitting.
+  got = v.press("f\r\\\033");
+  EXPECT_FALSE(has(got, kRed + "  ")) << got;
+  EXPECT_TRUE(answers(v, "k", viewer::plain_row(2, 3, 5) + viewer::bar(1, 2, 5)));
+  EXPECT_EQ(v.quit(), 0);
+}
+
+TEST(E2eSearch, LinkModeSearchesInThreadOrder) {
+  // Log order: a, key b, key c (a reply to a); thread order: a, key c, key b.
+  viewer v(
+      "00001/00003 a\n 1\nbody\n00002/00003 key b\n 1\nbody\n"
+      "00003/00003 key c\n 1                     1\nbody\n");
+  EXPECT_TRUE(
+      ends_in(v, "/key\r", title_plain(0, "00001/00003 a") + title_bar(1, "00002/00003 key b")));
+  v.press("0l");
+  EXPECT_TRUE(ends_in(
+      v, "/key\r", title_plain(0, "00001/00003 a") + row(3, kRed, "  ", "+", "00003/00003 key c")));
+  EXPECT_EQ(v.quit(), 0);
+}
+
+TEST(E2eSearch, TextIsFoundInBodiesAndNotInMenus) {
+  const std::string menu = sjis("番号またはコマンド") + "\nneedle in a menu\n";
+  viewer v("00001/00003 one\n 1\nbody\n" + menu + "00002/00003 two\n 1\nbody\n" +
+           "00003/00003 three\n 1\nthe Needle\n");
+  EXPECT_TRUE(ends_in(v, "fneedle\r",
+                      title_plain(0, "00001/00003 one") + title_bar(2, "00003/00003 three")));
+  // Backward from the only message that holds it: round, to itself.
+  std::string back = v.press("F\r", 80, sjis("末尾から検索し直しました。"));
+  EXPECT_TRUE(has(back, title_bar(2, "00003/00003 three"))) << back;
+  std::string menu_word = v.press("fmenu\r", 80, sjis("「menu」は見つかりません。"));
+  EXPECT_TRUE(has(menu_word, sjis("「menu」は見つかりません。"))) << menu_word;
+  v.press("x");
+  EXPECT_EQ(v.quit(), 0);
+}

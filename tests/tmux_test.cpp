@@ -273,4 +273,27 @@ TEST(E2eTmuxUtf8, DeepThreadRowsShowTheirText) {
   tmux.keys("q");
 }
 
+TEST(E2eTmuxUtf8, AJapaneseWordTypedAtTheSearchPromptFindsItsTitle) {
+  if (!tmux_server::available())
+    GTEST_SKIP() << "tmux is not installed; the terminal test needs it";
+  temp_dir dir;
+  // Titles 1-5; only the fourth holds 会議 (in Shift-JIS 89 ef 8b 63).
+  std::string log;
+  for (int i = 1; i <= 5; i++) {
+    char num[32];
+    std::snprintf(num, sizeof num, "%05d/00001 ", i);
+    log += num + std::string(i == 4 ? "\x89\xef\x8b\x63\x8e\xba" : "\x93\xfa\x96\x7b") +
+           "\n 1\nbody\n";
+  }
+  dir.write("a.log", log);
+  tmux_server tmux(dir);
+  ASSERT_TRUE(tmux.start(dir.path(), viewer_command("a.log"), 80, 24));
+  EXPECT_EQ(tmux.wait_bar({2}), std::vector<int>{2});
+  tmux.keys("/");
+  tmux.keys("会議");
+  tmux.keys("Enter");
+  EXPECT_EQ(tmux.wait_bar({5}), std::vector<int>{5});
+  tmux.keys("q");
+}
+
 }  // namespace
