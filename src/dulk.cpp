@@ -474,9 +474,9 @@ constexpr std::array<key_action, kKeyCodes> make_key_table() {
   set({'L', 'l'}, key_action::link_switch);
   set({'H', '?'}, key_action::help);
   set({'D'}, key_action::del);
-  // ESC ends the run at once: escape sequences are not decoded, so a cursor
-  // key that sends one quits as well.
+  // A lone ESC; the keys that send a sequence come decoded (see decode_key).
   set({27, 'P', 'Q', 'p', 'q'}, key_action::quit);
+  set({12}, key_action::redraw);  // Ctrl-L
   return t;
 }
 
@@ -491,6 +491,7 @@ constexpr bool needs_entry(key_action a) {
     case key_action::help:
     case key_action::del:
     case key_action::quit:
+    case key_action::redraw:
       return false;
     default:
       return true;
@@ -548,7 +549,7 @@ void repaint() {
 void run_command(const std::string& program, const std::string& file) {
   std::string cmd = program + " " + file;
   out_flush();
-  int rc = std::system(cmd.c_str());
+  int rc = run_shell(cmd.c_str());
   (void)rc;  // a failing pager or editor is the shell's to report
 }
 
@@ -649,19 +650,24 @@ void save_message() {
   const title_ent* e = entry_at(cur_idx);
   if (e == nullptr || e->kind != 0) return;
   write_one_log(log_fp, tent, kTmpFile, kPlain, cur_idx);
-  out_printf("=> save filename (cancel:'q') = ");
-  out_flush();
-  scr_refresh();
+  std::string typed;
   std::string name;
-  // Input that ends before the line does (or a signal that ends the run)
-  // cancels: a half-typed name is no answer.
-  bool whole = read_save_name(STDIN_FILENO, name);
-  if (!whole || name == "q" || name == "mboxq") {
-    out_printf("cancel!\n");
+  // ESC, input that ends before the line does, a signal that ends the run
+  // and an empty line (Return pressed by mistake) cancel as "q" does.
+  bool whole = prompt_line("=> save filename (cancel:'q') = ", typed);
+  bool converts = from_terminal(typed, name);
+  if (!whole || typed.empty() || name == "q" || name == "mboxq") {
+    show_msg("cancel!\n");
   } else {
-    out_printf("saving!\n");
+    show_msg("saving!\n");
     scr_refresh();
-    add_file(kTmpFile, name.c_str());
+    // A name that cannot be appended to is reported, and the run goes on:
+    // a mistyped name must not cost the session.
+    errno = EILSEQ;  // a name with a character that has no Shift-JIS form
+    if (const char* failed = converts ? add_file(kTmpFile, name.c_str()) : "add_file : mbox open") {
+      show_msg(std::string(failed) + ": " + std::strerror(errno));
+      scr_getch();
+    }
   }
   scr_refresh();
   repaint();
@@ -693,27 +699,25 @@ void switch_link() {
 }  // namespace
 
 key_action decode_key(int code) {
+  switch (code) {
+    case kKeyDown:
+    case kKeyPageDown:
+      return key_action::next_page;
+    case kKeyUp:
+    case kKeyPageUp:
+      return key_action::prev_page;
+    case kKeyHome:
+      return key_action::first;
+    case kKeyRedraw:
+      return key_action::redraw;
+    default:
+      break;
+  }
   if (code < 0 || code >= kKeyCodes) return key_action::none;
   return kKeyTable[static_cast<size_t>(code)];
 }
 
 bool stop_requested() { return pending_signal != 0; }
-
-bool read_save_name(int fd, std::string& name) {
-  name.clear();
-  for (;;) {
-    char c;
-    ssize_t n = ::read(fd, &c, 1);  // one byte at a time: keys after the line stay unread
-    if (n == 1) {
-      if (c == '\n') return true;
-      name.push_back(c);
-    } else if (n < 0 && errno == EINTR && !stop_requested()) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-}
 
 std::string script_name(const char* prefix) {
   struct stat st;
@@ -728,6 +732,7 @@ void key_loop() {
   int errors = 0;
   for (;;) {
     if (pending_signal != 0) end_by_signal(pending_signal);
+    if (screen_lost()) repaint();  // continued after a stop in a wait
     int c = scr_getch();
     if (pending_signal != 0) end_by_signal(pending_signal);
     if (c == ERR) {
@@ -802,7 +807,10 @@ void key_loop() {
         repaint();
         break;
       case key_action::del:
-        out_printf("Delete is not support.\n");
+        show_msg("Delete is not support.\n");
+        break;
+      case key_action::redraw:
+        repaint();
         break;
       case key_action::quit:
         quit();
@@ -1081,11 +1089,11 @@ void save_readed(title_ent* table, const char* path, int count) {
   remove_display_copy();
 }
 
-void add_file(const char* src, const char* dst) {
+const char* add_file(const char* src, const char* dst) {
   file_ptr in(std::fopen(src, "rb"));
-  if (!in) fatal("add_file : tmpfile open");
+  if (!in) return "add_file : tmpfile open";
   file_ptr out(std::fopen(dst, "ab"));
-  if (!out) fatal("add_file : mbox open");
+  if (!out) return "add_file : mbox open";
   // Only what the source held when opened is copied: appending a file to
   // itself would otherwise never reach its end.
   struct stat st;
@@ -1104,7 +1112,7 @@ void add_file(const char* src, const char* dst) {
   // A mailbox cut short (a full disk) is reported, not passed off as saved.
   bool failed = std::ferror(out.get()) != 0;
   if (std::fclose(out.release()) != 0) failed = true;
-  if (failed) fatal("add_file : mbox write");
+  return failed ? "add_file : mbox write" : nullptr;
 }
 
 // ---- reply threads -------------------------------------------------------

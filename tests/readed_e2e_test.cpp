@@ -23,7 +23,7 @@ TEST(E2eReaded, FirstRunWarnsAndQuitStoresOneLine) {
   o.args = {"-v", "a.log"};
   auto r = run_dulk(o, "q");
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.output.find("Warning : create dk_readed file.\n"), std::string::npos);
+  EXPECT_NE(r.output.find("Warning : create dk_readed file.\r\n"), std::string::npos);
   EXPECT_EQ(dir.read("dk_readed"), "a.log 00\n");
   EXPECT_FALSE(dir.exists("dk_rtmp"));
 }
