@@ -340,6 +340,16 @@ void catch_stops() {
   sigaction(SIGCONT, &sa, nullptr);
 }
 
+// A stop acts at once, as its default: the caller puts old back.
+struct sigaction default_stops() {
+  struct sigaction dfl {
+  }, old{};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGTSTP, &dfl, &old);
+  return old;
+}
+
 // Hands the terminal back as the shell had it, stops, and takes the
 // viewer's mode and screen back when continued.
 void suspend() {
@@ -347,11 +357,7 @@ void suspend() {
   out_flush();
   endwin();
   std::fflush(stdout);
-  struct sigaction dfl {
-  }, old{};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  sigaction(SIGTSTP, &dfl, &old);
+  struct sigaction old = default_stops();
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTSTP);
@@ -518,11 +524,7 @@ int run_shell(const char* cmd) {
   std::fflush(stdout);
   // A stop while the program runs stops the viewer with it, as the shell
   // expects of a job.
-  struct sigaction dfl {
-  }, old{};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  sigaction(SIGTSTP, &dfl, &old);
+  struct sigaction old = default_stops();
   int rc = std::system(cmd);
   sigaction(SIGTSTP, &old, nullptr);
   if (on) wrefresh(stdscr);

@@ -54,6 +54,18 @@ inline cmd_result run_cmd(const std::vector<std::string>& args,
   return r;
 }
 
+// Reads with get until done holds of what it gave or time runs out.
+template <class Get, class Pred>
+auto poll(Get get, Pred done, int timeout_ms) -> decltype(get()) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto got = get();
+  while (!done(got) && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    got = get();
+  }
+  return got;
+}
+
 // A tmux server of the test's own, on a socket in the test's directory, in a
 // UTF-8 locale; killed with everything in it at the end.
 class tmux_server {
@@ -93,14 +105,8 @@ class tmux_server {
   // Polls the pane until it shows want (its rows from the top, one per line;
   // tmux drops trailing blanks) or time runs out; returns what it showed last.
   std::string wait_screen(const std::string& want, int timeout_ms = 5000) {
-    std::string got;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    do {
-      got = capture();
-      if (got == want) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } while (std::chrono::steady_clock::now() < end);
-    return got;
+    return poll([this] { return capture(); }, [&](const std::string& s) { return s == want; },
+                timeout_ms);
   }
 
   void keys(const std::string& key) { run({"send-keys", "-t", "t", key}); }
@@ -125,14 +131,7 @@ class tmux_server {
   // last either way.
   template <class Pred>
   std::vector<std::string> wait_rows(Pred done, int timeout_ms = 5000) {
-    std::vector<std::string> got;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    do {
-      got = rows();
-      if (done(got)) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    } while (std::chrono::steady_clock::now() < end);
-    return got;
+    return poll([this] { return rows(); }, done, timeout_ms);
   }
   // Polls until some row holds text.
   bool wait_text(const std::string& text, int timeout_ms = 5000) {
@@ -157,14 +156,8 @@ class tmux_server {
   // The screen rows where a red background starts (the cursor bar), polled
   // like the screen until they are want.
   std::vector<int> wait_bar(const std::vector<int>& want, int timeout_ms = 5000) {
-    std::vector<int> got;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    do {
-      got = bar_rows();
-      if (got == want) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } while (std::chrono::steady_clock::now() < end);
-    return got;
+    return poll([this] { return bar_rows(); }, [&](const std::vector<int>& r) { return r == want; },
+                timeout_ms);
   }
 
   std::vector<int> bar_rows() {
