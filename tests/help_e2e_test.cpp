@@ -54,9 +54,7 @@ TEST(E2eHelp, PausesAfterEachScreenful) {
       size_t m = s.mark();
       s.send(key);
       std::string want = (shown == 0 ? clear : "") + help_lines(shown, upto);
-      std::string on_terminal;  // every line end reaches the terminal as "\r\n"
-      for (char ch : want) on_terminal += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
-      s.wait_for(on_terminal, 5000, m);
+      s.wait_for(crlf(want), 5000, m);
       s.settle(100);
       std::string raw = s.output().substr(m);
       EXPECT_EQ(plain(raw), want) << "LINES " << c.lines << " up to " << upto;

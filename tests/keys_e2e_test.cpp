@@ -46,7 +46,7 @@ class viewer {
     size_t m = s->mark();
     s->send(keys);
     if (!want.empty()) {
-      s->wait_for(want, 5000, m);
+      s->wait_for(crlf(want), 5000, m);
       quiet_ms = 30;
     }
     s->settle(quiet_ms);

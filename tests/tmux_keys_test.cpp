@@ -226,6 +226,8 @@ TEST(E2eTmuxKeys, MessagesReadInLessAndInCat) {
 
 TEST(E2eTmuxKeys, ReplyWrittenInVi) {
   NEED_TMUX();
+  if (run_cmd({"sh", "-c", "command -v vi"}, {"PATH=/usr/local/bin:/usr/bin:/bin"}).status != 0)
+    GTEST_SKIP() << "no vi is installed; the reply is written in the real one";
   shell_pane sh(80, 24, forum_log(3));
   ASSERT_TRUE(sh.started);
   ASSERT_TRUE(sh.dulk("COLUMNS=80 LINES=24 EDITOR=vi PAGER=true"));
