@@ -301,9 +301,13 @@ TEST(E2eTmuxKeys, TerminalModesAreTheShellsAfterEveryEnd) {
   NEED_TMUX();
   shell_pane sh(80, 24, forum_log(3));
   ASSERT_TRUE(sh.started);
-  sh.run("stty -a > before");
-  ASSERT_TRUE(sh.back_at_prompt());
-  const std::string before = sh.dir.read("before");
+  // The settings land in the file whole, and only once the command ran.
+  auto stty_into = [&](const std::string& name) {
+    sh.run("stty -a > now; mv now " + name);
+    sh.tmux.wait_rows([&](const rows_t&) { return sh.dir.exists(name); });
+    return sh.dir.read(name);
+  };
+  const std::string before = stty_into("before");
   ASSERT_FALSE(before.empty());
 
   struct end_case {
@@ -335,9 +339,7 @@ TEST(E2eTmuxKeys, TerminalModesAreTheShellsAfterEveryEnd) {
     c.end();
     EXPECT_TRUE(sh.back_at_prompt()) << c.name << "\n" << sh.tmux.capture();
     // A command of its own: an interrupt ends the whole command line.
-    sh.run("stty -a > now; mv now after");
-    sh.tmux.wait_rows([&](const rows_t&) { return sh.dir.exists("after"); });
-    EXPECT_EQ(sh.dir.read("after"), before) << c.name;
+    EXPECT_EQ(stty_into("after"), before) << c.name;
   }
 }
 
