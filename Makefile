@@ -8,7 +8,7 @@ PREFIX    ?= /usr/local
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
 BUILD_PKGS := cmake make g++ pkg-config libncurses-dev libgtest-dev libgmock-dev
-TEST_PKGS  := tmux
+TEST_PKGS  := tmux less
 BENCH_PKGS := libbenchmark-dev
 # Generated logs are large: kept outside the tree and made once.
 BENCH_DIR  ?= /tmp/dulk-bench

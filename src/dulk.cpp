@@ -366,34 +366,6 @@ void disp_meter(int squares, int filled) {
   disp(line.c_str(), 0, 0, 0, 0, 0);
 }
 
-void show_msg(std::string_view sjis_text) {
-  out_write("\033[2;1H\033[K");
-  out_write(sjis_text);
-  out_printf("\033[%d;%dH\n", 0, 0);
-  scr_refresh();
-}
-
-bool prompt_line(const char* prompt, std::string& typed) {
-  typed.clear();
-  for (;;) {
-    std::string echo;
-    from_terminal(typed, echo);
-    show_msg(std::string(prompt) + echo);
-    int c = scr_getch();
-    if (c == ERR || c == 27) return false;
-    if (c == '\r' || c == '\n') return true;
-    if (c == 8 || c == 127) {
-      while (!typed.empty() && (static_cast<unsigned char>(typed.back()) & 0xc0) == 0x80)
-        typed.pop_back();
-      if (!typed.empty()) typed.pop_back();
-    } else if (c == 21) {
-      typed.clear();
-    } else if (c >= 0x20 && c < 0x100) {
-      typed.push_back(static_cast<char>(c));
-    }
-  }
-}
-
 // ---- start-up -------------------------------------------------------------------
 
 namespace {
@@ -480,7 +452,7 @@ int dulk_main(int argc, char** argv) {
   scan_done = true;
   set_readed(tent, log_path.c_str());
   if (readed_unkept) {  // the warning must be read before the list covers it
-    out_printf("\r%s", kPressAnyKey);
+    out_printf("%s", kPressAnyKey);
     scr_getch();
   }
   disp_one_pg(tent, cur_idx, ent_cnt, env_y, log_path.c_str());
@@ -518,13 +490,13 @@ constexpr std::array<key_action, kKeyCodes> make_key_table() {
   set({'L', 'l'}, key_action::link_switch);
   set({'H', '?'}, key_action::help);
   set({'D'}, key_action::del);
-  // ESC ends the run at once: escape sequences are not decoded, so a cursor
-  // key that sends one quits as well.
+  // A lone ESC; the keys that send a sequence come decoded (see decode_key).
   set({27, 'P', 'Q', 'p', 'q'}, key_action::quit);
   set({'/'}, key_action::title_search);
   set({'\\'}, key_action::title_search_back);
   set({'f'}, key_action::text_search);
   set({'F'}, key_action::text_search_back);
+  set({12}, key_action::redraw);  // Ctrl-L
   return t;
 }
 
@@ -539,6 +511,7 @@ constexpr bool needs_entry(key_action a) {
     case key_action::help:
     case key_action::del:
     case key_action::quit:
+    case key_action::redraw:
       return false;
     default:
       return true;
@@ -599,13 +572,7 @@ void repaint() {
 bool run_command(const std::string& program, const std::string& file) {
   std::string cmd = program + " " + file;
   out_flush();
-  int rc = std::system(cmd.c_str());
-  bool ran = rc != -1 && !(WIFEXITED(rc) && (WEXITSTATUS(rc) == 126 || WEXITSTATUS(rc) == 127));
-  if (!ran) {
-    out_printf("\r\n%s", kPressAnyKey);
-    scr_getch();
-  }
-  return ran;
+  return run_shell(cmd.c_str(), kPressAnyKey);
 }
 
 void move_down() {
@@ -704,19 +671,24 @@ void save_message() {
   const title_ent* e = entry_at(cur_idx);
   if (e == nullptr || e->kind != 0) return;
   write_one_log(log_fp, tent, kTmpFile, kPlain, cur_idx);
-  out_printf("=> save filename (cancel:'q') = ");
-  out_flush();
-  scr_refresh();
+  std::string typed;
   std::string name;
-  // Input that ends before the line does (or a signal that ends the run)
-  // cancels: a half-typed name is no answer.
-  bool whole = read_save_name(STDIN_FILENO, name);
-  if (!whole || name == "q" || name == "mboxq") {
-    out_printf("cancel!\n");
+  // ESC, input that ends before the line does, a signal that ends the run
+  // and an empty line (Return pressed by mistake) cancel as "q" does.
+  bool whole = prompt_line("=> save filename (cancel:'q') = ", typed);
+  bool converts = from_terminal(typed, name);
+  if (!whole || typed.empty() || name == "q" || name == "mboxq") {
+    show_msg("cancel!\n");
   } else {
-    out_printf("saving!\n");
+    show_msg("saving!\n");
     scr_refresh();
-    add_file(kTmpFile, name.c_str());
+    // A name that cannot be appended to is reported, and the run goes on:
+    // a mistyped name must not cost the session.
+    errno = EILSEQ;  // a name with a character that has no Shift-JIS form
+    if (const char* failed = converts ? add_file(kTmpFile, name.c_str()) : "add_file : mbox open") {
+      show_msg(std::string(failed) + ": " + std::strerror(errno));
+      scr_getch();
+    }
   }
   scr_refresh();
   repaint();
@@ -752,27 +724,25 @@ void switch_link() {
 }  // namespace
 
 key_action decode_key(int code) {
+  switch (code) {
+    case kKeyDown:
+    case kKeyPageDown:
+      return key_action::next_page;
+    case kKeyUp:
+    case kKeyPageUp:
+      return key_action::prev_page;
+    case kKeyHome:
+      return key_action::first;
+    case kKeyRedraw:
+      return key_action::redraw;
+    default:
+      break;
+  }
   if (code < 0 || code >= kKeyCodes) return key_action::none;
   return kKeyTable[static_cast<size_t>(code)];
 }
 
 bool stop_requested() { return pending_signal != 0; }
-
-bool read_save_name(int fd, std::string& name) {
-  name.clear();
-  for (;;) {
-    char c;
-    ssize_t n = ::read(fd, &c, 1);  // one byte at a time: keys after the line stay unread
-    if (n == 1) {
-      if (c == '\n') return true;
-      name.push_back(c);
-    } else if (n < 0 && errno == EINTR && !stop_requested()) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-}
 
 std::string script_name(const char* prefix) {
   struct stat st;
@@ -795,6 +765,7 @@ void key_loop() {
   int errors = 0;
   for (;;) {
     if (pending_signal != 0) end_by_signal(pending_signal);
+    if (screen_lost()) repaint();  // continued after a stop in a wait
     int c = scr_getch();
     if (pending_signal != 0) end_by_signal(pending_signal);
     if (c == ERR) {
@@ -870,7 +841,10 @@ void key_loop() {
         repaint();
         break;
       case key_action::del:
-        out_printf("Delete is not support.\n");
+        show_msg("Delete is not support.\n");
+        break;
+      case key_action::redraw:
+        repaint();
         break;
       case key_action::quit:
         quit();
@@ -1546,8 +1520,7 @@ void set_readed(title_ent* table, const char* path) {
   }
   if (unkept == 0 && ::access(".", W_OK) != 0) unkept = errno;
   if (unkept != 0) {
-    // Curses has the terminal leave "\n" alone: "\r" starts the line.
-    out_printf("\rWarning : %s cannot be written (%s): the read marks of this run will be lost.\n",
+    out_printf("Warning : %s cannot be written (%s): the read marks of this run will be lost.\n",
                kReadedFile, std::strerror(unkept));
     readed_unkept = true;
   }
@@ -1605,11 +1578,11 @@ bool write_all(int fd, const char* data, size_t len) {
 
 }  // namespace
 
-void add_file(const char* src, const char* dst) {
+const char* add_file(const char* src, const char* dst) {
   file_ptr in(open_regular(src));
-  if (!in) fatal("add_file : tmpfile open");
+  if (!in) return "add_file : tmpfile open";
   fd_closer out{open_append(dst)};
-  if (out.fd < 0) fatal("add_file : mbox open");
+  if (out.fd < 0) return "add_file : mbox open";
   // Only what the source held when opened is copied: appending a file to
   // itself would otherwise never reach its end.
   struct stat st;
@@ -1642,10 +1615,8 @@ void add_file(const char* src, const char* dst) {
     failed = true;
     saved = errno;
   }
-  if (failed) {
-    errno = saved;
-    fatal("add_file : mbox write");
-  }
+  errno = saved;
+  return failed ? "add_file : mbox write" : nullptr;
 }
 
 // ---- reply threads -------------------------------------------------------

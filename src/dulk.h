@@ -138,14 +138,38 @@ void term_restore();
 bool term_started();
 void scr_clear();    // wclear + wrefresh
 void scr_refresh();  // wrefresh
-int scr_getch();     // wgetch; ERR (-1) when input is gone
+// One whole key: its byte (0 .. 255), or for a key that sends an escape
+// sequence the code below (a lone ESC stays 27); kKeyRedraw once the run was
+// continued after a stop; ERR (-1) when input is gone or a signal came.
+int scr_getch();
+inline constexpr int kKeyUp = 0x101;
+inline constexpr int kKeyDown = 0x102;
+inline constexpr int kKeyPageUp = 0x103;
+inline constexpr int kKeyPageDown = 0x104;
+inline constexpr int kKeyHome = 0x105;
+inline constexpr int kKeyOther = 0x106;  // any other sequence, read whole
+inline constexpr int kKeyRedraw = 0x107;
+// The key of an escape sequence from the bytes that follow its ESC.
+int decode_escape(std::string_view tail);
+// True from a stop and continue until the screen is next cleared.
+bool screen_lost();
 
-// A line typed at a prompt on the message row (echo, Backspace, Ctrl-U):
-// true on Return or Ctrl-J (typed may be empty), false on ESC or the end of
-// input.  typed is in the terminal's character set.
-bool prompt_line(const char* prompt, std::string& typed);
-// A message on the message row, from column 1.
+// Runs a command line through the shell with the terminal as the shell had
+// it (line mode, echo, its own screen) and takes the viewer's mode back.
+// False when the shell could not run it (status 126 or 127): failure_note,
+// when given, is then shown below the shell's message and a key waited for
+// before the viewer's screen comes back.
+bool run_shell(const char* cmd, const char* failure_note = nullptr);
+
+// One message on the row below the header, from column 1, over what stood
+// there.
 void show_msg(std::string_view sjis_text);
+// Shows prompt on that row and reads a line, echoed in the terminal's
+// charset: Backspace (DEL, Ctrl-H) deletes the last character, Ctrl-U the
+// line.  True when Return or Ctrl-J ends it; false on ESC, the end of input
+// or a signal that ends the run.  typed is in the terminal's charset
+// (from_terminal converts it).
+bool prompt_line(const char* prompt, std::string& typed);
 
 // ---- screen painters --------------------------------------------------------
 
@@ -199,15 +223,12 @@ enum class key_action : uint8_t {
   title_search_back,  // backward over the titles
   text_search,        // forward over the messages' text
   text_search_back,   // backward over the messages' text
+  redraw,
 };
 key_action decode_key(int code);
 
 // True once a signal that ends the run has arrived; waits for keys give up.
 bool stop_requested();
-
-// One line from fd up to its '\n' (dropped); false when the input ends or a
-// signal stops the run before the line does.
-bool read_save_name(int fd, std::string& name);
 
 // prefix followed by the smallest number for which no file exists.
 std::string script_name(const char* prefix);
@@ -244,7 +265,8 @@ std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
 
 void set_readed(title_ent* table, const char* path);
 void save_readed(title_ent* table, const char* path, int count);
-void add_file(const char* src, const char* dst);
+// Null when appended, else the text to report (errno says why).
+const char* add_file(const char* src, const char* dst);
 // What save_readed does to "dk_readed", without removing the extract or
 // ending the run: null when stored, else the text to report (errno says why).
 const char* store_readed(const title_ent* table, const char* path, int count);

@@ -1,17 +1,22 @@
 // The terminal layer: the one sink every byte meant for the screen goes
 // through, the Shift-JIS to UTF-8 conversion it applies on UTF-8 terminals,
 // and the few curses calls the viewer makes.
-#include "dulk.h"
-
 #include <curses.h>
 #include <iconv.h>
+#include <poll.h>
 #include <strings.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+
+#include "dulk.h"
 
 namespace dulk {
 
@@ -273,14 +278,195 @@ void out_printf(const char* fmt, ...) {
 
 void out_flush() { sink->flush(); }
 
+namespace {
+
+// The longest a LINES or COLUMNS value can be for curses to size its windows
+// by; beyond it curses takes the terminal's own size.
+constexpr int kMaxCursesSize = 1000;
+
+// Sets or hides one variable while curses starts, and puts it back after.
+class env_for_curses {
+ public:
+  env_for_curses(const char* name, int value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value > 0) {
+      ::setenv(name, std::to_string(value).c_str(), 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~env_for_curses() {
+    if (had_) {
+      ::setenv(name_, old_.c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  env_for_curses(const env_for_curses&) = delete;
+  env_for_curses& operator=(const env_for_curses&) = delete;
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+// The value of LINES or COLUMNS when the page is painted by it, else 0.
+int painted_size(const char* name, int least) {
+  const char* v = std::getenv(name);
+  if (v == nullptr) return 0;
+  int n = std::atoi(v);
+  return n >= least && n <= kMaxCursesSize ? n : 0;
+}
+
+volatile sig_atomic_t stop_pending = 0;  // Ctrl-Z: stop once the key read returns
+volatile sig_atomic_t resumed = 0;       // SIGCONT: the screen may be gone
+bool lost = false;                       // the screen must be painted afresh
+int pushed_key = -1;                     // a byte read past a lone ESC
+
+extern "C" void note_stop(int) { stop_pending = 1; }
+extern "C" void note_resume(int) { resumed = 1; }
+
+// Without SA_RESTART a blocked key read returns, so the stop is acted on at
+// once; the default action would stop the process with the terminal still
+// in the viewer's mode and its screen.
+void catch_stops() {
+  struct sigaction sa {};
+  sigemptyset(&sa.sa_mask);
+  sa.sa_handler = note_stop;
+  sigaction(SIGTSTP, &sa, nullptr);
+  sa.sa_handler = note_resume;
+  sigaction(SIGCONT, &sa, nullptr);
+}
+
+// A stop acts at once, as its default: the caller puts old back.
+struct sigaction default_stops() {
+  struct sigaction dfl {
+  }, old{};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGTSTP, &dfl, &old);
+  return old;
+}
+
+// Hands the terminal back as the shell had it, stops, and takes the
+// viewer's mode and screen back when continued.
+void suspend() {
+  stop_pending = 0;
+  out_flush();
+  endwin();
+  std::fflush(stdout);
+  struct sigaction old = default_stops();
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  std::raise(SIGTSTP);
+  sigaction(SIGTSTP, &old, nullptr);
+  wrefresh(stdscr);
+  resumed = 1;
+}
+
+// One byte of input; wait_ms < 0 waits for ever, else ERR when none came in
+// that time.  Without curses (tests) standard input is read directly.
+int get_byte(int wait_ms) {
+  if (pushed_key >= 0) {
+    int c = pushed_key;
+    pushed_key = -1;
+    return c;
+  }
+  if (curses_on) {
+    wtimeout(stdscr, wait_ms);
+    int c = wgetch(stdscr);
+    wtimeout(stdscr, -1);
+    return c;
+  }
+  if (wait_ms >= 0) {
+    struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+    if (::poll(&p, 1, wait_ms) <= 0) return ERR;
+  }
+  unsigned char b;
+  return ::read(STDIN_FILENO, &b, 1) == 1 ? b : ERR;
+}
+
+// A lone ESC is told from the start of a sequence by what follows it within
+// this time.  A terminal sends a key's whole sequence in one write, so its
+// bytes arrive together; a person's next key comes far later.
+constexpr int kEscWaitMs = 50;
+// Inside a sequence there is no lone ESC to tell apart: its bytes may take
+// longer (a slow link) before the sequence is given up as cut short.
+constexpr int kSeqWaitMs = 300;
+constexpr size_t kMaxSeq = 32;
+
+// The key that begins with ESC: the bytes after it are read whole, up to the
+// final byte of a control sequence, so none is left for the next read.
+int read_escape() {
+  int c = get_byte(kEscWaitMs);
+  if (c == ERR) return 27;
+  if (c == 27) {  // ESC pressed twice: the first stands alone
+    pushed_key = c;
+    return 27;
+  }
+  std::string tail(1, static_cast<char>(c));
+  if (c == '[') {
+    // Parameter and intermediate bytes, then one final byte 0x40-0x7E.
+    while (tail.size() < kMaxSeq) {
+      c = get_byte(kSeqWaitMs);
+      if (c == ERR) return kKeyOther;
+      tail += static_cast<char>(c);
+      if (c >= 0x40 && c <= 0x7e) break;
+    }
+  } else if (c == 'O') {
+    c = get_byte(kSeqWaitMs);
+    if (c == ERR) return kKeyOther;
+    tail += static_cast<char>(c);
+  }
+  return decode_escape(tail);
+}
+
+}  // namespace
+
+int decode_escape(std::string_view tail) {
+  struct known {
+    std::string_view tail;
+    int key;
+  };
+  static constexpr known kKnown[] = {
+      {"[A", kKeyUp},      {"OA", kKeyUp},        {"[B", kKeyDown}, {"OB", kKeyDown},
+      {"[5~", kKeyPageUp}, {"[6~", kKeyPageDown}, {"[H", kKeyHome}, {"OH", kKeyHome},
+      {"[1~", kKeyHome},   {"[7~", kKeyHome},
+  };
+  if (tail.empty()) return 27;
+  for (const known& k : kKnown) {
+    if (k.tail == tail) return k.key;
+  }
+  return kKeyOther;
+}
+
 void term_start() {
-  // The page size comes from LINES and COLUMNS alone; curses only clears the
-  // screen, so it sizes itself from the terminal and an absurd LINES cannot
-  // keep it from starting.
-  use_env(FALSE);
-  initscr();
+  // curses sizes its windows, and the scroll region it sets, by LINES and
+  // COLUMNS when the page is painted by them, and by the terminal otherwise;
+  // never by the terminal description, which would cut the page short.
+  {
+    env_for_curses lines("LINES", painted_size("LINES", 5));
+    env_for_curses cols("COLUMNS", painted_size("COLUMNS", 1));
+    use_env(TRUE);
+    initscr();
+  }
   cbreak();
   noecho();
+  // The screen is painted by line ends that return to column 1, and Return
+  // ends a line as a newline: the translations curses turns off are put back.
+  struct termios t;
+  if (::tcgetattr(STDOUT_FILENO, &t) == 0) {
+    t.c_iflag |= ICRNL;
+    t.c_oflag |= OPOST | ONLCR;
+    ::tcsetattr(STDOUT_FILENO, TCSADRAIN, &t);
+  }
+  def_prog_mode();
+  catch_stops();
   curses_on = true;
   scr_clear();
 }
@@ -289,11 +475,15 @@ void term_restore() {
   if (curses_on) {
     out_flush();
     endwin();
+    // Keys typed ahead belong to the viewer, not to the shell.
+    ::tcflush(STDIN_FILENO, TCIFLUSH);
     curses_on = false;
   }
 }
 
 bool term_started() { return curses_on; }
+
+bool screen_lost() { return lost; }
 
 void scr_clear() {
   out_flush();
@@ -301,6 +491,7 @@ void scr_clear() {
     wclear(stdscr);
     wrefresh(stdscr);
   }
+  lost = false;
 }
 
 void scr_refresh() {
@@ -310,9 +501,122 @@ void scr_refresh() {
 
 int scr_getch() {
   out_flush();
-  if (curses_on) return wgetch(stdscr);
-  int c = std::getchar();
-  return c == EOF ? ERR : c;
+  for (;;) {
+    if (curses_on && stop_pending) suspend();
+    if (resumed) {
+      resumed = 0;
+      lost = true;
+      if (curses_on) reset_prog_mode();  // the shell may have had the terminal
+      return kKeyRedraw;
+    }
+    int c = get_byte(-1);
+    if (c == ERR && (stop_pending || resumed)) continue;
+    return c == 27 ? read_escape() : c;
+  }
+}
+
+namespace {
+
+// The shell's message about a program it could not run stands on the shell's
+// own screen: the note is added below it, and one key read there, before the
+// viewer's screen comes back over it.
+void wait_on_shell_screen(const char* note) {
+  std::printf("\r\n%s", note);
+  std::fflush(stdout);
+  struct termios saved;
+  const bool tty = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (tty) {
+    struct termios t = saved;
+    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    ::tcsetattr(STDIN_FILENO, TCSADRAIN, &t);
+  }
+  unsigned char b;
+  while (::read(STDIN_FILENO, &b, 1) < 0 && errno == EINTR && !stop_requested()) {
+  }
+  if (tty) ::tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
+}
+
+}  // namespace
+
+bool run_shell(const char* cmd, const char* failure_note) {
+  out_flush();
+  const bool on = curses_on;
+  if (on) {
+    def_prog_mode();
+    endwin();  // the shell's modes and screen: line mode, echo, newlines
+  }
+  std::fflush(stdout);
+  // A stop while the program runs stops the viewer with it, as the shell
+  // expects of a job.
+  struct sigaction old = default_stops();
+  int rc = std::system(cmd);
+  sigaction(SIGTSTP, &old, nullptr);
+  const bool ran = rc != -1 && !(WIFEXITED(rc) && (WEXITSTATUS(rc) == 126 || WEXITSTATUS(rc) == 127));
+  if (!ran && failure_note != nullptr) wait_on_shell_screen(failure_note);
+  if (on) wrefresh(stdscr);
+  resumed = 0;  // the caller repaints in any case
+  return ran;
+}
+
+void show_msg(std::string_view sjis_text) {
+  out_write("\033[2;1H\033[K");
+  out_write(sjis_text);
+  out_flush();
+}
+
+namespace {
+
+// Where the last character of typed text starts.
+size_t last_char_start(std::string_view typed) {
+  if (typed.empty()) return 0;
+  if (charset == out_charset::utf8) {
+    size_t j = typed.size() - 1;
+    while (j > 0 && (static_cast<unsigned char>(typed[j]) & 0xC0) == 0x80) j--;
+    return j;
+  }
+  size_t start = 0;
+  for (size_t i = 0; i < typed.size();) {
+    start = i;
+    i += sjis_lead(static_cast<unsigned char>(typed[i])) && i + 1 < typed.size() ? 2 : 1;
+  }
+  return start;
+}
+
+constexpr size_t kMaxTyped = 4096;
+
+}  // namespace
+
+bool prompt_line(const char* prompt, std::string& typed) {
+  typed.clear();
+  // What was typed is in the terminal's charset already: it is echoed as it
+  // came, past the conversion.
+  auto show = [&] {
+    show_msg(prompt);
+    sink->write(typed.data(), typed.size());
+    sink->flush();
+  };
+  show();
+  for (;;) {
+    int c = scr_getch();
+    if (c == ERR || c == 27) return false;
+    if (c == '\r' || c == '\n') return true;
+    if (c == 0x7f || c == 8) {
+      typed.resize(last_char_start(typed));
+      show();
+    } else if (c == 21) {
+      typed.clear();
+      show();
+    } else if (c == 12 || c == kKeyRedraw) {
+      show();
+    } else if (c >= 0x20 && c <= 0xff && typed.size() < kMaxTyped) {
+      typed += static_cast<char>(c);
+      char b = static_cast<char>(c);
+      sink->write(&b, 1);
+      sink->flush();
+    }
+  }
 }
 
 }  // namespace dulk

@@ -135,3 +135,38 @@ TEST(E2eCli, ExtremeScreenSizesStillGiveAUsablePage) {
     }
   }
 }
+
+// curses sets the scroll region once: over the rows LINES says the page is
+// painted on, or the terminal's own when LINES is unset or unusable; never
+// the 24 rows of the terminal description.
+TEST(E2eCli, CursesScrollRegionIsTheScreenPaintedOn) {
+  temp_dir dir;
+  dir.write("a.log", "00001/00001 t\n 1\n");
+  struct tc {
+    const char* lines;
+    int rows;  // the terminal's
+    const char* region;
+  } cases[] = {
+      {"30", 30, "\033[1;30r"},
+      {"40", 40, "\033[1;40r"},
+      {"\x01unset", 30, "\033[1;30r"},
+      {"2147483647", 30, "\033[1;30r"},
+  };
+  for (const auto& c : cases) {
+    run_options o;
+    o.cwd = dir.path();
+    o.args = {"-v", "a.log"};
+    o.rows = c.rows;
+    o.env = {{"LINES", c.lines}};
+    auto r = run_dulk(o, "q");
+    EXPECT_EQ(r.status, 0) << c.lines;
+    std::vector<std::string> regions;
+    for (size_t at = r.output.find("\033["); at != std::string::npos;
+         at = r.output.find("\033[", at + 1)) {
+      size_t end = r.output.find_first_not_of("0123456789;", at + 2);
+      if (end != std::string::npos && r.output[end] == 'r')
+        regions.push_back(r.output.substr(at, end + 1 - at));
+    }
+    EXPECT_EQ(regions, std::vector<std::string>{c.region}) << c.lines;
+  }
+}

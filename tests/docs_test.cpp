@@ -144,22 +144,22 @@ TEST(E2eDocs, EachEndKeepsWhatTheDocumentsSay) {
       {"hang-up", [](dulk_test::pty_session& s) { ::kill(s.pid(), SIGHUP); }},
       {"interrupt", [](dulk_test::pty_session& s) { s.send("\x03"); }},
       {"terminate", [](dulk_test::pty_session& s) { ::kill(s.pid(), SIGTERM); }},
-      {"failure",  // appending to a directory cannot be done
+      {"failure",  // the pager's copy of a message cannot be written
        [](dulk_test::pty_session& s) {
-         s.send("s");
-         s.wait_for("save filename");
-         s.send("box\n");
+         ::unlink(dulk::kDisplayCopy);
+         ::mkdir(dulk::kDisplayCopy, 0700);
+         s.send("\r");
        }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     dulk_test::temp_dir dir;
     dir.write("a.log", "00001/00002 one\n 1\nbody\n");
-    ASSERT_EQ(::mkdir(dir.file("box").c_str(), 0755), 0);
     ::unlink(dulk::kTmpFile);
     dulk_test::run_options o;
     o.cwd = dir.path();
     o.args = {"-v", "a.log"};
+    o.env["DULK_CHARSET"] = "UTF-8";
     dulk_test::pty_session s(o);
     ASSERT_TRUE(s.wait_for("LOG FILE"));
     size_t m = s.mark();
@@ -171,6 +171,7 @@ TEST(E2eDocs, EachEndKeepsWhatTheDocumentsSay) {
     const bool stored = dir.read("dk_readed") == "a.log 1\n";
     struct stat st;
     const bool removed = ::lstat(dulk::kTmpFile, &st) != 0;
+    ::rmdir(dulk::kDisplayCopy);
 
     std::vector<std::string> row = readme_row(readme, c.label);
     ASSERT_GE(row.size(), 3u) << "README has no row for this end";

@@ -20,42 +20,6 @@ std::string plain(const std::string& s) {
   return out;
 }
 
-const std::vector<std::string> kHelpLines = {
-    "[ DULK 使用法 ]\n",
-    "\n",
-    "    [q] or [ESC] ........ 終了。\n",
-    "    [k][j] or [^E][^X] .. カーソル上下移動\n",
-    "    [^F] or [↓] ........ 次ページ\n",
-    "    [^B] or [↑] ........ 前ページ\n",
-    "    [n] / [N] ........... 次/前の未読発言へ\n",
-    "    [RETRUN] ............ カーソル位置の発言を読む。\n",
-    "    [v] ................. カーソル位置の発言を読む。(エディタ起動) \n",
-    "    [c] or [r] .......... カーソル位置の発言にコメントする。\n",
-    "                          作成したコメントはファイル comt<n> に格納されます。\n",
-    "    [w] ................. カーソル位置の発言の会議室/HPに発言する。\n",
-    "                          作成した発言はファイル say<n> に格納されます。\n",
-    "    [H] or [?] .......... ヘルプの表示。\n",
-    "    [l] ................. コメントリンクモードの切替。\n",
-    "    [s] ................. カーソル位置の発言を指定ファイルにセーブする。\n",
-    "                          (追加書き込みされます)\n",
-    "    [u] ................. カーソル位置の発言を未読にする。\n",
-    "    [J] ................. カーソル位置の発言を既読にして一つ下へ。\n",
-    "    [0] ................. 先頭行へ移動\n",
-    "\n",
-    "[ 環境変数 ]\n",
-    "\n",
-    "    EDITOR=実行エディタ名  デフォルトは vi\n",
-    "    PAGER=ページャ名       デフォルトは less\n",
-    "    COMMENT=コメントマーク デフォルトは >>\n",
-    "    HANDLE=ハンドル名      デフォルトは <ハンドル名>\n",
-    "    SIGN=署名ファイル名    署名の記述されたファイル\n",
-    "\n",
-    "[ 作成 ]\n",
-    "\n",
-    "\tdulk is written and maintained by the dulk developers.\n",
-    "\tPlease report problems on the project's issue tracker.\n",
-};
-
 std::string help_lines(size_t from, size_t to) {
   std::string s;
   for (size_t i = from; i < to; i++) s += sjis(kHelpLines[i]);
@@ -90,9 +54,13 @@ TEST(E2eHelp, PausesAfterEachScreenful) {
       size_t m = s.mark();
       s.send(key);
       std::string want = (shown == 0 ? clear : "") + help_lines(shown, upto);
-      s.wait_for(want, 5000, m);  // curses leaves "\n" untranslated
+      s.wait_for(crlf(want), 5000, m);
       s.settle(100);
-      EXPECT_EQ(plain(s.output().substr(m)), want) << "LINES " << c.lines << " up to " << upto;
+      std::string raw = s.output().substr(m);
+      EXPECT_EQ(plain(raw), want) << "LINES " << c.lines << " up to " << upto;
+      // Every line end takes the terminal back to column 1.
+      for (size_t nl = raw.find('\n'); nl != std::string::npos; nl = raw.find('\n', nl + 1))
+        ASSERT_TRUE(nl > 0 && raw[nl - 1] == '\r') << "a line end without a return at " << nl;
       shown = upto;
       key = "q";  // the keys that turn pages are not commands
     }

@@ -46,7 +46,7 @@ class viewer {
     size_t m = s->mark();
     s->send(keys);
     if (!want.empty()) {
-      s->wait_for(want, 5000, m);
+      s->wait_for(crlf(want), 5000, m);
       quiet_ms = 30;
     }
     s->settle(quiet_ms);
@@ -86,6 +86,10 @@ std::string page_header(int page, int pages) {
 }
 
 const std::string kClear = "\033[H\033[2J";
+// Messages and the prompt stand on the row below the header, from column 1.
+// What hands the terminal back to the shell's screen.
+const std::string kLeaveScreen = "\033[?1049l";
+const std::string kMsgRow = "\033[2;1H\033[K";
 
 // What a full repaint writes: clear, header, the page's rows plain, then the
 // cursor bar (all titles unread, 20 rows a page).
@@ -212,7 +216,7 @@ TEST(E2eKeys, LinkSwitchKeepsThePositionNumber) {
 
 TEST(E2eKeys, IgnoredKeysDeleteAndEscape) {
   viewer v(forum_log(3));
-  EXPECT_TRUE(answers(v, "D", "Delete is not support.\n"));
+  EXPECT_TRUE(answers(v, "D", kMsgRow + "Delete is not support.\n"));
   // 127 and other unlisted codes, and codes above 119, paint nothing.
   EXPECT_EQ(v.press("\x7f"), "");
   EXPECT_EQ(v.press("xyz\x01\xff"), "");
@@ -224,9 +228,19 @@ TEST(E2eKeys, IgnoredKeysDeleteAndEscape) {
   w.s->send("\x1b");
   EXPECT_EQ(w.s->wait_exit(), 0);
 
-  // A cursor key sends a sequence that begins with ESC: it quits too.
-  viewer u(forum_log(3));
-  u.s->send("\x1b[A");
+  // A key that sends a sequence is read whole: the arrows and page keys turn
+  // pages, Home goes to the first title, the rest (left, right, F1, Insert)
+  // do nothing at all.  Ctrl-L repaints.
+  viewer u(forum_log(45));
+  EXPECT_EQ(u.press("\x1b[C\x1b[D\x1bOP\x1b[2~\x1b[1;5C"), "");
+  EXPECT_TRUE(answers(u, "\x1b[B", full_page(20, 45)));
+  EXPECT_TRUE(answers(u, "\x1b[6~", full_page(40, 45)));
+  EXPECT_TRUE(answers(u, "\x1bOA", full_page(20, 45)));
+  EXPECT_TRUE(answers(u, "\x1b[5~", full_page(0, 45)));
+  u.press("jj");
+  EXPECT_TRUE(answers(u, "\x1b[1~", full_page(0, 45)));
+  EXPECT_TRUE(answers(u, "\x0c", full_page(0, 45)));
+  u.s->send("\x1b");
   EXPECT_EQ(u.s->wait_exit(), 0);
 }
 
@@ -320,23 +334,38 @@ TEST(E2eKeys, MessageKeysOnAHeadingDoNothing) {
 
 TEST(E2eKeys, SavePromptCancelsOrSaves) {
   viewer v(forum_log(3));
-  const std::string prompt = "=> save filename (cancel:'q') = ";
+  const std::string prompt = kMsgRow + "=> save filename (cancel:'q') = ";
+  const std::string cancel = kMsgRow + "cancel!\n";
   EXPECT_TRUE(answers(v, "s", prompt));
-  std::string out = v.press("q\n");
-  EXPECT_EQ(out.substr(0, 8), "cancel!\n");
+  // What is typed is shown; Return ends the line.
+  std::string out = v.press("q\r");
+  EXPECT_EQ(out.substr(0, 1 + cancel.size()), "q" + cancel);
   EXPECT_TRUE(has(out, full_page(0, 3)));
 
-  EXPECT_TRUE(answers(v, "S", prompt));
-  EXPECT_EQ(v.press("mboxq\n").substr(0, 8), "cancel!\n");
+  // So do "mboxq", an empty line (Ctrl-J ends it as Return does), and ESC.
+  for (std::string keys : {"mboxq\r", "\n", "mb\x1b"}) {
+    EXPECT_TRUE(answers(v, "S", prompt));
+    EXPECT_TRUE(has(v.press(keys, 150), cancel)) << keys;
+  }
+
+  // Backspace (DEL or Ctrl-H) takes the last character, a double-byte one
+  // whole, and Ctrl-U the line; each shows the line anew.
+  v.press("s");
+  out = v.press("zz\x15mb\x82\xa0\x7fox\x08x\r");
+  EXPECT_TRUE(has(out, prompt + "mb" + "ox" + prompt + "mbo" + "x"));
+  EXPECT_TRUE(has(out, kMsgRow + "saving!\n"));
+  EXPECT_FALSE(v.dir.read("mbox").empty());
+  EXPECT_FALSE(v.dir.exists("mb"));
 
   // A name longer than 255 bytes is used whole.
   std::string long_name;
   while (long_name.size() < 300) long_name += "./";
   long_name += "mbox";
   v.press("s");
-  out = v.press(long_name + "\n");
-  EXPECT_EQ(out.substr(0, 8 + kClear.size()), "saving!\n" + kClear);
-  EXPECT_FALSE(v.dir.read("mbox").empty());
+  std::string before = v.dir.read("mbox");
+  out = v.press(long_name + "\r");
+  EXPECT_TRUE(has(out, long_name + kMsgRow + "saving!\n" + kClear));
+  EXPECT_EQ(v.dir.read("mbox"), before + before);
 
   // Keys typed after the name's line are left for the list.
   v.press("s");
@@ -352,7 +381,9 @@ TEST(E2eKeys, ScriptsTakeTheFirstFreeNumber) {
   v.dir.write("comt0", "");
   v.dir.write("comt2", "");
   std::string out = v.press("c", 300);
-  EXPECT_EQ(out.find(kClear), out.find("LOG FILE") - kClear.size()) << "only the repaint clears";
+  // The list is not cleared before the editor: the terminal goes back to
+  // the shell's screen as it stands.
+  EXPECT_LT(out.find(kLeaveScreen), out.find(kClear)) << "nothing clears before the editor";
   EXPECT_TRUE(has(out, full_page(0, 3)));
   v.press("w", 300);
   EXPECT_EQ(tools.read("calls"), "comt1\nsay0\n");
@@ -360,7 +391,7 @@ TEST(E2eKeys, ScriptsTakeTheFirstFreeNumber) {
 }
 
 TEST(E2eKeys, SignalsHandTheTerminalBack) {
-  const std::string restore = "\033[?1049l";
+  const std::string& restore = kLeaveScreen;
   struct tc {
     const char* name;
     int sig;

@@ -97,6 +97,17 @@ class pty_session {
   std::string out_;
 };
 
+// The bytes a terminal that turns every line end into "\r\n" passes on for
+// what the program wrote.
+inline std::string crlf(std::string_view written) {
+  std::string out;
+  for (char c : written) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
 // Runs to completion with the given keys sent after start; returns status.
 struct run_result {
   int status;

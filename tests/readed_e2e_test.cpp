@@ -23,7 +23,7 @@ TEST(E2eReaded, FirstRunWarnsAndQuitStoresOneLine) {
   o.args = {"-v", "a.log"};
   auto r = run_dulk(o, "q");
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.output.find("Warning : create dk_readed file.\n"), std::string::npos);
+  EXPECT_NE(r.output.find("Warning : create dk_readed file.\r\n"), std::string::npos);
   EXPECT_EQ(dir.read("dk_readed"), "a.log 00\n");
   EXPECT_FALSE(dir.exists("dk_rtmp"));
 }
@@ -85,7 +85,7 @@ TEST(E2eReaded, MarksThatCannotBeKeptAreSaidAtOnce) {
     ASSERT_TRUE(s.wait_for("Press any key to go on."));
     s.settle(200);
     EXPECT_NE(s.output().find(std::string("Warning : dk_readed cannot be written (") + c.reason +
-                              "): the read marks of this run will be lost.\n\rPress any key"),
+                              "): the read marks of this run will be lost.\r\nPress any key"),
               std::string::npos)
         << s.output();
     EXPECT_EQ(s.output().find("LOG FILE"), std::string::npos) << "the list covered the warning";
