@@ -1,8 +1,6 @@
 // The terminal layer: the one sink every byte meant for the screen goes
 // through, the Shift-JIS to UTF-8 conversion it applies on UTF-8 terminals,
 // and the few curses calls the viewer makes.
-#include "dulk.h"
-
 #include <curses.h>
 #include <iconv.h>
 #include <strings.h>
@@ -13,17 +11,20 @@
 #include <memory>
 #include <string>
 
+#include "dulk.h"
+
 namespace dulk {
 
-// ---- terminal output layer -------------------------------------------------
+// ---- Shift-JIS byte classes ----------------------------------------------------
+
+bool is_lead_byte(unsigned char b) { return (b >= 0x80 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFE); }
 
 namespace {
 
-// A Shift-JIS lead byte opens a two-byte character whose trail byte lies in
-// 0x40-0x7E or 0x80-0xFC; 0xA1-0xDF are one-column katakana.
-constexpr bool sjis_lead(unsigned char b) {
-  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
+// CP932 gives 0x80, 0xFD and 0xFE no character: they stand alone, and only
+// the other lead bytes open a two-byte character, whose trail byte lies in
+// 0x40-0x7E or 0x80-0xFC.  0xA1-0xDF are one-column katakana.
+bool opens_pair(unsigned char b) { return is_lead_byte(b) && b != 0x80 && b < 0xFD; }
 constexpr bool sjis_trail(unsigned char b) {
   return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
 }
@@ -49,6 +50,12 @@ constexpr bool private_code(char32_t c) { return c >= 0xE000 && c <= 0xF8FF; }
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
+}  // namespace
+
+// ---- terminal output layer -------------------------------------------------
+
+namespace {
+
 // The UTF-8 of every Shift-JIS character, worked out once through iconv.
 struct sjis_table {
   struct entry {
@@ -67,12 +74,12 @@ struct sjis_table {
     ok = true;
     unsigned char in[2];
     for (int b = 0x80; b <= 0xFF; b++) {
-      if (sjis_lead(static_cast<unsigned char>(b))) continue;
+      if (opens_pair(static_cast<unsigned char>(b))) continue;
       in[0] = static_cast<unsigned char>(b);
       single[b] = convert(cd, in, 1);
     }
     for (int lead = 0x81; lead <= 0xFC; lead++) {
-      if (!sjis_lead(static_cast<unsigned char>(lead))) continue;
+      if (!opens_pair(static_cast<unsigned char>(lead))) continue;
       for (int trail = 0x40; trail <= 0xFC; trail++) {
         if (!sjis_trail(static_cast<unsigned char>(trail))) continue;
         in[0] = static_cast<unsigned char>(lead);
@@ -146,7 +153,7 @@ void sjis_to_utf8(std::string_view in, std::string& out, utf8_use use) {
       i = j;
       continue;
     }
-    if (sjis_lead(b) && i + 1 < in.size() && sjis_trail(static_cast<unsigned char>(in[i + 1]))) {
+    if (opens_pair(b) && i + 1 < in.size() && sjis_trail(static_cast<unsigned char>(in[i + 1]))) {
       const auto& e = table.pair[lead_index(b) * 256 + static_cast<unsigned char>(in[i + 1])];
       if (e.len == 0 || (screen && e.private_use)) {
         out.append(kReplacement);

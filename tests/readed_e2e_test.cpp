@@ -55,6 +55,21 @@ TEST(E2eReaded, LeftoverOfAnInterruptedRewriteIsRestored) {
   EXPECT_FALSE(dir.exists("dk_rtmp"));
 }
 
+// In link mode the rows follow the thread order; the flags are stored in
+// the order of the log all the same.
+TEST(E2eReaded, QuitInLinkModeStoresTheFlagsInLogOrder) {
+  temp_dir dir;
+  // C answers A: the thread order is A, C, B.
+  dir.write("a.log", "00001/00001 A\n 1\nbody\n00002/00001 B\n 1\nbody\n00003/00001 C\n 1" +
+                         std::string(21, ' ') + "00001\nbody\n");
+  run_options o;
+  o.cwd = dir.path();
+  o.args = {"-v", "-l", "a.log"};
+  auto r = run_dulk(o, "JJq");  // A and C read
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(dir.read("dk_readed"), "a.log 101\n");
+}
+
 // save_readed removes the shared extract, so this runs with the program's tests.
 TEST(E2eReaded, SaveRemovesTheExtract) {
   temp_dir dir;
