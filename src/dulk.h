@@ -248,8 +248,9 @@ void read_title(FILE* log, title_ent* table, int* count);
 const char* get_item(const char* src, const char* delim, int n, std::string& dst);
 int dk_atoi(std::string_view s);  // atoi over a view: blanks, sign, digits
 
-// The lines of a file, read from where it stands in large blocks, each
-// exactly as readline gives it; a line stays valid until the next call.
+// The lines of a file, read from where it stands in large blocks, each as
+// readline gives it up to its first NUL; a line stays valid until the next
+// call.
 class log_lines {
  public:
   explicit log_lines(FILE* fp);
@@ -258,6 +259,7 @@ class log_lines {
 
  private:
   bool fill();
+  size_t next_of(char c, size_t from, size_t& found, bool& stale) const;
   std::string_view take(size_t from, size_t to);
 
   FILE* fp_;
@@ -267,6 +269,8 @@ class log_lines {
   long base_ = 0;     // file position of buf_[0]
   size_t cr_ = 0;     // the first '\r' at or after the last line start, or end_
   bool cr_stale_ = true;
+  size_t nul_ = 0;  // the same for NUL
+  bool nul_stale_ = true;
   bool eof_ = false;
   std::string line_;  // a line with carriage returns inside it, without them
 };

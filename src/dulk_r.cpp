@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "dulk.h"
@@ -80,47 +81,84 @@ constexpr line_form kForms[] = {
 };
 
 bool holds(std::string_view line, const cond& c) {
-  if (c.text.empty())
+  if (c.text.empty()) {
     return c.column < line.size() && line[c.column] >= '0' && line[c.column] <= '9';
-  return c.column < line.size() && line.substr(c.column).starts_with(c.text);
+  }
+  if (line.size() < c.column + c.text.size()) return false;
+  for (size_t i = 0; i < c.text.size(); i++) {
+    if (line[c.column + i] != c.text[i]) return false;
+  }
+  return true;
 }
 
-// Most lines of a log are message text.  Every form has a fixed byte at a
-// column (the first byte of its first text condition); a line that has
-// none of those bytes at those columns is no title, which a few lookups
-// tell.  The lookups are made from the table above.
-struct first_bytes {
-  size_t columns[std::size(kForms)] = {};
-  bool at[std::size(kForms)][256] = {};
-  size_t n = 0;
+// Most lines of a log are message text.  Every form has a fixed text at a
+// column (its first text condition): a line without the first two bytes of
+// any such text at its column is no title.  The columns and their bytes
+// are taken from the table above.
+constexpr const cond& key_of(const line_form& f) {
+  const cond* c = f.test;
+  while (c->text.empty()) c++;  // every form has a text condition
+  return *c;
+}
 
-  constexpr first_bytes() {
+constexpr size_t count_key_columns() {
+  size_t n = 0;
+  for (size_t i = 0; i < std::size(kForms); i++) {
+    size_t j = 0;
+    while (key_of(kForms[j]).column != key_of(kForms[i]).column) j++;
+    n += j == i;
+  }
+  return n;
+}
+
+constexpr size_t kKeyColumns = count_key_columns();
+
+// Which bytes may stand at a key column and right after it.
+struct key_bytes {
+  size_t column[kKeyColumns] = {};
+  uint64_t first[kKeyColumns][4] = {};
+  uint64_t second[kKeyColumns][4] = {};  // all set when a key is one byte long
+
+  constexpr key_bytes() {
+    size_t n = 0;
     for (const line_form& f : kForms) {
-      for (const cond& c : f.test) {
-        if (c.column == kUnused) break;
-        if (c.text.empty()) continue;
-        size_t k = 0;
-        while (k < n && columns[k] != c.column) k++;
-        if (k == n) columns[n++] = c.column;
-        at[k][static_cast<unsigned char>(c.text[0])] = true;
-        break;
+      const cond& c = key_of(f);
+      size_t k = 0;
+      while (k < n && column[k] != c.column) k++;
+      if (k == n) column[n++] = c.column;
+      set(first[k], static_cast<unsigned char>(c.text[0]));
+      for (int b = 0; b < 256; b++) {
+        if (c.text.size() == 1 || static_cast<unsigned char>(c.text[1]) == b) set(second[k], b);
       }
     }
   }
-
-  bool maybe(std::string_view line) const {
-    for (size_t k = 0; k < n; k++) {
-      if (columns[k] < line.size() && at[k][static_cast<unsigned char>(line[columns[k]])])
-        return true;
-    }
-    return false;
+  static constexpr void set(uint64_t (&bits)[4], int b) { bits[b / 64] |= uint64_t{1} << (b % 64); }
+  static constexpr uint64_t get(const uint64_t (&bits)[4], unsigned char b) {
+    return (bits[b / 64] >> (b % 64)) & 1;
   }
 };
-constexpr first_bytes kFirstBytes;
+constexpr key_bytes kKeyBytes;
+
+// One key column of a line, without a branch: line lengths vary too much
+// to predict.
+template <size_t K>
+uint64_t key_hit(std::string_view line) {
+  constexpr size_t col = kKeyBytes.column[K];
+  uint64_t in = col < line.size();
+  uint64_t after = col + 1 < line.size();
+  auto b0 = static_cast<unsigned char>(line[in ? col : 0]);
+  auto b1 = static_cast<unsigned char>(after ? line[col + 1] : 0);
+  return key_bytes::get(kKeyBytes.first[K], b0) & key_bytes::get(kKeyBytes.second[K], b1) & in;
+}
+
+template <size_t... K>
+bool maybe_title(std::string_view line, std::index_sequence<K...>) {
+  return !line.empty() && (key_hit<K>(line) | ...) != 0;
+}
 
 // The first form the line has, or null.
 const line_form* match_form(std::string_view line) {
-  if (!kFirstBytes.maybe(line)) return nullptr;
+  if (!maybe_title(line, std::make_index_sequence<kKeyColumns>())) return nullptr;
   for (const line_form& f : kForms) {
     if (std::all_of(std::begin(f.test), std::end(f.test),
                     [line](const cond& c) { return c.column == kUnused || holds(line, c); }))
@@ -214,13 +252,8 @@ class scanner {
   }
 
  private:
-  // The next line; a NUL ends its text, as it ends every C string the line
-  // is later handled as.  False when the file ended the line.
-  bool next() {
-    int end = lines_.next(line_);
-    line_ = line_.substr(0, line_.find('\0'));
-    return end != EOF;
-  }
+  // The next line; false when the end of the file ended it.
+  bool next() { return lines_.next(line_) != EOF; }
 
   // Makes the entry of a title line of form f; false when the log ends
   // before the entry is complete.

@@ -1,7 +1,10 @@
 // The line source: a file read in large blocks and handed out line by line,
-// each line as readline gives it, with the file position right after it.
+// each line as readline gives it up to its first NUL (a NUL ends the text
+// of a line, as it ends every C string a line is handled as), with the
+// file position right after it.
 // Most of the cost of opening a log is finding its line ends, and glibc's
 // memchr finds them many bytes at a time.
+#include <algorithm>
 #include <cstring>
 
 #include "dulk.h"
@@ -31,19 +34,28 @@ bool log_lines::fill() {
   if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
   size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, fp_);
   end_ += n;
-  cr_stale_ = true;  // the bytes moved
+  cr_stale_ = nul_stale_ = true;  // the bytes moved
   if (n == 0) eof_ = true;
   return n > 0;
 }
 
-// The text of [from, to) with every '\r' dropped.  A line of a capture log
-// usually ends "\r\n", so the carriage return found is mostly the last byte.
-std::string_view log_lines::take(size_t from, size_t to) {
-  if (cr_stale_ || cr_ < from) {
-    const void* p = std::memchr(buf_.data() + from, '\r', end_ - from);
-    cr_ = p != nullptr ? static_cast<size_t>(static_cast<const char*>(p) - buf_.data()) : end_;
-    cr_stale_ = false;
+// The first byte c at or after from, or end_: a search that found nothing
+// before the next line needs no repeating for it.
+size_t log_lines::next_of(char c, size_t from, size_t& found, bool& stale) const {
+  if (stale || found < from) {
+    const void* p = std::memchr(buf_.data() + from, c, end_ - from);
+    found = p != nullptr ? static_cast<size_t>(static_cast<const char*>(p) - buf_.data()) : end_;
+    stale = false;
   }
+  return found;
+}
+
+// The text of [from, to) up to a NUL, with every '\r' dropped.  A line of a
+// capture log usually ends "\r\n", so the carriage return found is mostly
+// the last byte.
+std::string_view log_lines::take(size_t from, size_t to) {
+  to = std::min(to, next_of('\0', from, nul_, nul_stale_));
+  next_of('\r', from, cr_, cr_stale_);
   const char* text = buf_.data() + from;
   if (cr_ >= to) return {text, to - from};
   if (cr_ == to - 1) return {text, to - 1 - from};
