@@ -143,6 +143,7 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
   // write through a name they planted; scripts are the user's own files.
   file_ptr out(std::strcmp(name, kTmpFile) == 0 ? create_private(name) : std::fopen(name, "wb"));
   if (!out) fatal("dulk : write tmp ");
+  std::clearerr(log);  // only a failure of this extract's reads counts
   if (std::fseek(log, e.offset, SEEK_SET) != 0) fatal("dulk : seek log ");
 
   const log_style style = style_of(title);
@@ -227,8 +228,9 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
     put(o, "/POST\n");
   }
 
-  // An extract cut short (a full disk) must not pass for the whole message:
-  // it is shown, and appended to mailboxes, as if it were complete.
+  // An extract cut short (a failing disk, a full one) must not pass for the
+  // whole message: it is shown, and appended to mailboxes, as if complete.
+  if (std::ferror(log)) fatal("dulk : read log ");
   bool failed = std::ferror(o) != 0;
   if (std::fclose(out.release()) != 0) failed = true;
   if (failed) fatal("dulk : write tmp ");
