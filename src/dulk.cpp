@@ -804,6 +804,11 @@ namespace {
 
 constexpr const char* kReadedNew = "dk_rnew";
 
+// Why the flags of this run could not be read from "dk_readed" (0 when they
+// were, or when there was nothing to read): storing them then would put
+// flags read from nothing over marks the file holds.
+int flags_unread_errno = 0;
+
 struct fd_closer {
   int fd = -1;
   ~fd_closer() {
@@ -923,6 +928,10 @@ void sync_directory() {
 // On failure the old file is left as it was.
 const char* store_readed(const title_ent* table, const char* path, int count) {
   if (!storable(path)) return nullptr;
+  if (flags_unread_errno != 0) {
+    errno = flags_unread_errno;
+    return "readed file open";
+  }
   fd_closer lock{open_new_locked()};
   if (lock.fd < 0) return "readed file open";
 
@@ -996,6 +1005,7 @@ const char* store_readed(const title_ent* table, const char* path, int count) {
 }
 
 void set_readed(title_ent* table, const char* path) {
+  flags_unread_errno = 0;
   recover_readed();
   file_ptr fp(std::fopen(kReadedFile, "rb"));
   if (!fp) {
@@ -1014,6 +1024,10 @@ void set_readed(title_ent* table, const char* path) {
   std::string line;
   for (;;) {
     int end = readline(fp.get(), line);
+    if (end == EOF && std::ferror(fp.get())) {
+      flags_unread_errno = errno != 0 ? errno : EIO;
+      return;  // every title starts unread, and nothing is stored over the file
+    }
     if (line_of(line, path)) {
       std::string_view flags = std::string_view(line).substr(std::strlen(path) + 1);
       for (size_t i = 0; i < flags.size() && i < static_cast<size_t>(n); i++) {

@@ -271,6 +271,31 @@ TEST_F(Readed, WriteErrorIsReportedAndOldStateKept) {
   EXPECT_FALSE(exists("dk_rnew"));
 }
 
+TEST_F(Readed, FlagsFileThatFailedToReadIsNeverStoredOver) {
+  make_table(3);
+  ASSERT_EQ(::mkdir("dk_readed", 0755), 0);  // it opens, and every read fails
+  dulk::set_readed(dulk::tent, "log");
+  EXPECT_EQ(flags_of_table(), "000");
+  EXPECT_EQ(sink_.bytes, "");  // not taken for a missing file
+
+  // The failure passes (a disk that recovers) and the file holds earlier
+  // marks: this run's flags, read from nothing, must not replace them.
+  ASSERT_EQ(::rmdir("dk_readed"), 0);
+  write_file("dk_readed", "log 111\nother 01\n");
+  set_flags("100");
+  errno = 0;
+  EXPECT_STREQ(dulk::store_readed(dulk::tent, "log", 3), "readed file open");
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_EQ(read_file("dk_readed"), "log 111\nother 01\n");
+
+  // Once the file has been read, storing works again.
+  dulk::set_readed(dulk::tent, "log");
+  EXPECT_EQ(flags_of_table(), "111");
+  set_flags("110");
+  store("log");
+  EXPECT_EQ(read_file("dk_readed"), "log 110\nother 01\n");
+}
+
 TEST_F(Readed, FatalAfterTheScanStoresTheFlagsFirst) {
   write_file("dk_readed", "x 1\n");
   make_table(3);
