@@ -16,6 +16,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -396,13 +397,25 @@ int dulk_main(int argc, char** argv) {
   read_title(log_fp, tent, &ent_cnt);
   scan_done = true;
   set_readed(tent, log_path.c_str());
-  disp_one_pg(tent, cur_idx, ent_cnt, env_y, log_path.c_str());
-  if (ent_cnt == 0) {
-    out_printf("\nWarning : There is no message.\n");
-  } else {
-    tdisp(cur_idx, cur_row, 1);
+  run_viewer();
+}
+
+void run_viewer() {
+  // Memory that runs out while the user reads (a long line converted for
+  // the screen) ends the run the way a file failure does: what was read is
+  // kept and the terminal is given back.
+  try {
+    disp_one_pg(tent, cur_idx, ent_cnt, env_y, log_path.c_str());
+    if (ent_cnt == 0) {
+      out_printf("\nWarning : There is no message.\n");
+    } else {
+      tdisp(cur_idx, cur_row, 1);
+    }
+    key_loop();
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    fatal("dulk : viewer");
   }
-  key_loop();
 }
 
 // ---- the key loop -------------------------------------------------------------

@@ -192,6 +192,8 @@ title_ent* entry_at(int position);
 // ---- start-up and the key loop ---------------------------------------------
 
 int dulk_main(int argc, char** argv);  // does not return normally
+// The first page, then the key loop; the scan must be done.
+[[noreturn]] void run_viewer();
 [[noreturn]] void key_loop();
 [[noreturn]] void usage();
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -324,6 +325,36 @@ TEST_F(Readed, FatalAfterTheScanStoresTheFlagsFirst) {
   }
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "add_file : mbox open: No such file or directory\nreaded_tmp open: Is a directory\n");
+}
+
+// A screen write that finds no memory, as a long line converted for the
+// screen might.
+class no_memory_sink : public dulk::out_sink {
+ public:
+  void write(const char*, size_t) override { throw std::bad_alloc(); }
+  void flush() override {}
+};
+
+TEST_F(Readed, MemoryRunningOutInTheViewerStoresTheFlagsFirst) {
+  write_file("dk_readed", "x 1\n");
+  make_table(3);
+  dulk::log_path = "log";
+  dulk::env_y = 20;
+  dulk::set_scan_done(true);
+  set_flags("011");
+  no_memory_sink full;
+  dulk::set_out_sink(&full);
+  testing::internal::CaptureStderr();
+  int status = -1;
+  try {
+    dulk::run_viewer();
+  } catch (const exit_called& e) {
+    status = e.status;
+  }
+  dulk::set_out_sink(&sink_);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "dulk : viewer: Cannot allocate memory\n");
+  EXPECT_EQ(read_file("dk_readed"), "x 1\nlog 011\n");
 }
 
 TEST_F(Readed, AddFileAppendsBytesExactly) {
