@@ -1122,8 +1122,61 @@ struct msgid_hash {
   }
 };
 
+// Numbers and groups to entries: open addressing over a power-of-two array
+// of slots, at most half of them used.  Every title is entered here, and a
+// slot is one memory access where a node of a std::unordered_map is two or
+// three (with a division by a prime on the way): at a million titles that
+// is most of the cost of the index.
+class num_table {
+ public:
+  const num_entries* find(uint64_t key) const {
+    if (slots_.empty()) return nullptr;
+    size_t i = start(key);
+    while (slots_[i].at.oldest >= 0 && slots_[i].key != key) i = (i + 1) & mask_;
+    return slots_[i].at.oldest >= 0 ? &slots_[i].at : nullptr;
+  }
+
+  void enter(uint64_t key, int index) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    size_t i = start(key);
+    while (slots_[i].at.oldest >= 0 && slots_[i].key != key) i = (i + 1) & mask_;
+    if (slots_[i].at.oldest < 0) {
+      slots_[i] = {key, {index, index}};
+      used_++;
+    } else {
+      slots_[i].at.newest = index;
+    }
+  }
+
+ private:
+  struct slot {
+    uint64_t key;
+    num_entries at;  // oldest -1: the slot is free
+  };
+
+  size_t start(uint64_t key) const {
+    return static_cast<size_t>((key * 0x9e3779b97f4a7c15ULL) >> 32) & mask_;
+  }
+
+  void grow() {
+    std::vector<slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, slot{0, {-1, -1}});
+    mask_ = slots_.size() - 1;
+    for (const slot& s : old) {
+      if (s.at.oldest < 0) continue;
+      size_t i = start(s.key);
+      while (slots_[i].at.oldest >= 0) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<slot> slots_;
+  size_t used_ = 0;
+  size_t mask_ = 0;
+};
+
 struct reply_index {
-  std::unordered_map<uint64_t, num_entries> by_num;
+  num_table by_num;
   std::unordered_map<msgid_key, int, msgid_hash> by_msgid;
   std::vector<title_ent*> last_reply;  // by the parent's index
   int covered = 0;
@@ -1138,15 +1191,14 @@ uint64_t num_key(int num, uint8_t group) {
 // Makes the index hold exactly the entries before index.
 void cover(int index) {
   if (index < rix.covered) {
-    rix.by_num.clear();
+    rix.by_num = num_table{};
     rix.by_msgid.clear();
     rix.covered = 0;
   }
   for (; rix.covered < index; rix.covered++) {
     const int i = rix.covered;
     const title_ent& e = tent[i];
-    auto [at, fresh] = rix.by_num.try_emplace(num_key(e.num, e.group), num_entries{i, i});
-    if (!fresh) at->second.newest = i;
+    rix.by_num.enter(num_key(e.num, e.group), i);
     if (e.msgid != nullptr) rix.by_msgid.try_emplace(msgid_key{e.msgid, e.group}, i);
   }
 }
@@ -1172,9 +1224,9 @@ int link_under(int parent, int index) {
 int link_by_num(int index, int key, bool newest) {
   if (index <= 0) return 0;
   cover(index);
-  auto found = rix.by_num.find(num_key(key, tent[index].group));
-  if (found == rix.by_num.end()) return 0;
-  return link_under(newest ? found->second.newest : found->second.oldest, index);
+  const num_entries* found = rix.by_num.find(num_key(key, tent[index].group));
+  if (found == nullptr) return 0;
+  return link_under(newest ? found->newest : found->oldest, index);
 }
 
 }  // namespace

@@ -139,16 +139,36 @@ struct key_bytes {
 };
 constexpr key_bytes kKeyBytes;
 
+// The one byte every key at a column starts with when the keys there are one
+// byte long and alike (the '/' and ']' of the forms found by position), else
+// -1: such a column needs a compare, not a lookup.
+constexpr int single_key_byte(size_t k) {
+  int byte = -1;
+  for (const line_form& f : kForms) {
+    const cond& c = key_of(f);
+    if (c.column != kKeyBytes.column[k]) continue;
+    int b = static_cast<unsigned char>(c.text[0]);
+    if (c.text.size() != 1 || (byte >= 0 && byte != b)) return -1;
+    byte = b;
+  }
+  return byte;
+}
+
 // One key column of a line, without a branch: line lengths vary too much
 // to predict.
 template <size_t K>
 uint64_t key_hit(std::string_view line) {
   constexpr size_t col = kKeyBytes.column[K];
+  constexpr int single = single_key_byte(K);
   uint64_t in = col < line.size();
-  uint64_t after = col + 1 < line.size();
   auto b0 = static_cast<unsigned char>(line[in ? col : 0]);
-  auto b1 = static_cast<unsigned char>(after ? line[col + 1] : 0);
-  return key_bytes::get(kKeyBytes.first[K], b0) & key_bytes::get(kKeyBytes.second[K], b1) & in;
+  if constexpr (single >= 0) {
+    return in & (b0 == single);
+  } else {
+    uint64_t after = col + 1 < line.size();
+    auto b1 = static_cast<unsigned char>(after ? line[col + 1] : 0);
+    return key_bytes::get(kKeyBytes.first[K], b0) & key_bytes::get(kKeyBytes.second[K], b1) & in;
+  }
 }
 
 template <size_t... K>
