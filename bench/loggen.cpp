@@ -11,7 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "sjis_text.h"
+
 namespace dulk_bench {
+
+namespace sjis = dulk::sjis;
 
 namespace {
 
@@ -64,18 +68,14 @@ constexpr std::string_view kPhrases[] = {
     "\x82\xc5\x82\xb7\x81\x42",                          // です。
     "\x82\xdc\x82\xb7\x81\x42",                          // ます。
 };
-constexpr std::string_view kQuote = "\x81\x84";                               // ＞
-constexpr std::string_view kAngleOpen = "\x81\x83";                           // ＜
-constexpr std::string_view kConference = "\x81\x7c\x89\xef\x8b\x63\x8e\xba";  // －会議室
-constexpr std::string_view kHomeParty =
-    "\x83\x7a\x81\x5b\x83\x80\x83\x70\x81\x5b\x83\x65\x83\x42\x81\x5b    HP";  // ホームパーティー
-                                                                               // HP
-constexpr std::string_view kIdList = "\x94\xd4\x8d\x86  ID";                // 番号  ID
-constexpr std::string_view kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";  // データ名
-constexpr std::string_view kWeekly =
-    "\x8d\xa1\x8f\x54\x82\xcc\x82\xa8\x92\x6d\x82\xe7\x82\xb9";  // 今週のお知らせ
-constexpr std::string_view kInbox =
-    "=== \x8e\xf3\x90\x4d\x95\xeb \x98\x41\x94\xd4";  // === 受信簿 連番
+using sjis::kAngle;
+using sjis::kConferenceHeading;
+using sjis::kDataName;
+using sjis::kGreater;
+using sjis::kHomeParty;
+using sjis::kIdList;
+using sjis::kInbox;
+using sjis::kWeekly;
 constexpr std::string_view kComment =
     "\x82\xd6\x82\xcc\x83\x52\x83\x81\x83\x93\x83\x67";                    // へのコメント
 constexpr std::string_view kCommand = "\x83\x52\x83\x7d\x83\x93\x83\x68";  // コマンド
@@ -189,7 +189,7 @@ class generator {
     int n = r_.chance(10) ? r_.range(20, 80) : r_.range(2, 14);
     for (int i = 0; i < n; i++) {
       if (quoting && i < 6 && r_.chance(50)) {
-        line(std::string(kQuote) + words(r_.range(20, 70)));
+        line(std::string(kGreater) + words(r_.range(20, 70)));
       } else if (r_.chance(12)) {
         line("");
       } else {
@@ -256,14 +256,14 @@ class generator {
   }
 
   void forum_visit() {
-    title(std::string(kAngleOpen) + words(24) + "\x81\x84");                     // ＜...＞
-    if (r_.chance(15)) title(std::string(kAngleOpen) + words(20) + "\x81\x84");  // empty forum
+    title(std::string(kAngle) + words(24) + "\x81\x84");                     // ＜...＞
+    if (r_.chance(15)) title(std::string(kAngle) + words(20) + "\x81\x84");  // empty forum
     int rooms = r_.range(1, 3);
     for (int room = 0; room < rooms; room++) {
       int g = r_.below(kGroups);
       forum& f = forums_[g];
       if (r_.chance(70))
-        title(std::string(kConference) + " " + std::to_string(g + 1) + " " + words(20));
+        title(std::string(kConferenceHeading) + " " + std::to_string(g + 1) + " " + words(20));
       if (r_.chance(10)) title("No." + std::to_string(g + 1) + " " + words(16));
       bool indented = r_.chance(20);
       for (int n = r_.chance(10) ? r_.range(50, 300) : r_.range(3, 30); n > 0; n--) {

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +19,9 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace dulk {
@@ -46,8 +47,8 @@ std::string pager;
 int cur_idx = 0;
 int cur_row = 0;
 
-// Set once the scan has filled the table: from then on a fatal error stores
-// the read flags before it ends the run.
+// Set once the scan has filled the table, until the read flags are stored:
+// in between, a fatal error stores them before it ends the run.
 static bool scan_done = false;
 // Set when start-up found that the read flags of this run cannot be stored.
 static bool readed_unkept = false;
@@ -58,21 +59,6 @@ static constexpr const char* kPressAnyKey = "Press any key to go on.";
 void set_scan_done(bool done) { scan_done = done; }
 
 namespace {
-
-// Large tables that are reached all over (a parent anywhere in the title
-// table, a slot anywhere in the reply index) take large pages where the
-// system gives them on request: far fewer address translations to miss.
-void want_huge_pages(void* p, size_t len) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  uintptr_t from = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  uintptr_t to = (reinterpret_cast<uintptr_t>(p) + len) & ~(kHuge - 1);
-  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)len;
-#endif
-}
 
 // Titles and message ids are many small strings that live until quit; they
 // are carved out of large blocks instead of one heap block each.
@@ -86,13 +72,6 @@ struct arena {
       size_t size = n > kBlock / 4 ? n : kBlock;
       blocks.emplace_back(new char[size]);
       if (size == kBlock) {
-#ifdef MADV_POPULATE_WRITE
-        // The block will be filled: its pages are made in one call rather
-        // than one fault each (an older kernel refuses, and faults do).
-        uintptr_t start = reinterpret_cast<uintptr_t>(blocks.back().get());
-        uintptr_t first_page = (start + kPage - 1) & ~(kPage - 1);
-        ::madvise(reinterpret_cast<void*>(first_page), size - kPage, MADV_POPULATE_WRITE);
-#endif
         cur = blocks.back().get();
         left = size;
       } else {
@@ -110,7 +89,6 @@ struct arena {
     left = 0;
   }
   static constexpr size_t kBlock = 1 << 20;
-  static constexpr size_t kPage = 4096;
 };
 
 arena strings;
@@ -161,7 +139,6 @@ bool alloc_tables() {
   size_t n = max_ent > 0 ? static_cast<size_t>(max_ent) : 1;
   tent = static_cast<title_ent*>(std::calloc(n, sizeof(title_ent)));
   tentp = static_cast<title_ent**>(std::calloc(n, sizeof(title_ent*)));
-  if (tent != nullptr) want_huge_pages(tent, n * sizeof(title_ent));
   return tent != nullptr && tentp != nullptr;
 }
 
@@ -188,31 +165,21 @@ void dk_exit(int status) {
   if (exit_hook != nullptr) {
     exit_hook(status);  // a hook that returns falls through to a real exit
   }
-  term_restore();
-  std::fflush(stdout);
+  leave_terminal();
   std::exit(status);
 }
 
-namespace {
-
-// Ends the run on a file failure without storing anything.
-[[noreturn]] void fail_now(const char* what) {
-  int saved = errno;
+void leave_terminal() {
   out_flush();
   term_restore();
-  errno = saved;
-  std::perror(what);
-  dk_exit(1);
+  std::fflush(stdout);
 }
-
-}  // namespace
 
 void fatal(const char* what) {
   int saved = errno;
-  // Storing the flags cannot end in fatal again, but a guard keeps it so.
-  static bool storing = false;
   const char* store_failed = nullptr;
   int store_errno = 0;
+  static bool storing = false;  // storing ends in no fatal, but stays guarded
   if (scan_done && !storing && tent != nullptr) {
     storing = true;
     store_failed = store_readed(tent, log_path.c_str(), ent_cnt);
@@ -223,8 +190,7 @@ void fatal(const char* what) {
       remove_display_copy();
     }
   }
-  out_flush();
-  term_restore();
+  leave_terminal();
   errno = saved;
   std::perror(what);
   if (store_failed != nullptr) {
@@ -237,11 +203,6 @@ void fatal(const char* what) {
 // ---- screen painters --------------------------------------------------------
 
 namespace {
-
-// A Shift-JIS byte in these ranges starts a two-byte character.
-constexpr bool is_lead_byte(unsigned char c) {
-  return (c >= 0x80 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfe);
-}
 
 struct row_colour {
   const char* plain;
@@ -439,10 +400,7 @@ int dulk_main(int argc, char** argv) {
   pager = pg != nullptr ? pg : "less";
 
   log_fp = open_log(log_path.c_str());
-  if (log_fp == nullptr) {
-    std::perror("dulk : open logfile ");
-    dk_exit(1);
-  }
+  if (log_fp == nullptr) fatal("dulk : open logfile ");
 
   term_start();
   // From here on a signal lets the terminal go back to its ordinary mode;
@@ -455,13 +413,25 @@ int dulk_main(int argc, char** argv) {
     out_printf("%s", kPressAnyKey);
     scr_getch();
   }
-  disp_one_pg(tent, cur_idx, ent_cnt, env_y, log_path.c_str());
-  if (ent_cnt == 0) {
-    show_msg("Warning : There is no message.");  // below the header, clear of the end marker
-  } else {
-    tdisp(cur_idx, cur_row, 1);
+  run_viewer();
+}
+
+void run_viewer() {
+  // Memory that runs out while the user reads (a long line converted for
+  // the screen) ends the run the way a file failure does: what was read is
+  // kept and the terminal is given back.
+  try {
+    disp_one_pg(tent, cur_idx, ent_cnt, env_y, log_path.c_str());
+    if (ent_cnt == 0) {
+      show_msg("Warning : There is no message.");  // below the header, clear of the end marker
+    } else {
+      tdisp(cur_idx, cur_row, 1);
+    }
+    key_loop();
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    fatal("dulk : viewer");
   }
-  key_loop();
 }
 
 // ---- the key loop -------------------------------------------------------------
@@ -550,9 +520,7 @@ void install_signal_handlers() {
 // may have read much: the read flags are stored first.
 [[noreturn]] void end_by_signal(int sig) {
   if (sig == SIGHUP) save_readed(tent, log_path.c_str(), ent_cnt);
-  out_flush();
-  term_restore();
-  std::fflush(stdout);
+  leave_terminal();
   std::signal(sig, SIG_DFL);
   std::raise(sig);
   dk_exit(128 + sig);  // only when the signal is blocked
@@ -1294,10 +1262,10 @@ namespace {
 
 constexpr const char* kReadedNew = "dk_rnew";
 
-struct file_closer {
-  void operator()(FILE* fp) const { std::fclose(fp); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
+// Why the flags of this run could not be read from "dk_readed" (0 when they
+// were, or when there was nothing to read): storing them then would put
+// flags read from nothing over marks the file holds.
+int flags_unread_errno = 0;
 
 struct fd_closer {
   int fd = -1;
@@ -1422,6 +1390,10 @@ void sync_directory() {
 // On failure the old file is left as it was.
 const char* store_readed(const title_ent* table, const char* path, int count) {
   if (!storable(path)) return nullptr;
+  if (flags_unread_errno != 0) {
+    errno = flags_unread_errno;
+    return "readed file open";
+  }
   fd_closer lock{open_new_locked()};
   if (lock.fd < 0) return "readed file open";
 
@@ -1495,20 +1467,24 @@ const char* store_readed(const title_ent* table, const char* path, int count) {
 }
 
 void set_readed(title_ent* table, const char* path) {
+  flags_unread_errno = 0;
   recover_readed();
   file_ptr fp(open_regular(kReadedFile, true));
   int unkept = 0;  // why the flags of this run cannot be stored, when they cannot
-  if (!fp) {
-    int read_errno = errno;
+  if (!fp && errno != ENOENT) {
+    // There, but no file of ours to read (a directory, a FIFO, another
+    // user's file behind a link): every title starts unread, and nothing is
+    // ever stored over it.
+    unkept = flags_unread_errno = errno;
+  } else if (!fp) {
     out_printf("Warning : create %s file.\n", kReadedFile);
-    // Only a missing file is made: one that exists but cannot be read is
-    // never truncated.  When it still cannot be read (a directory we may
-    // not write in), every title starts unread.
+    // Only a missing file is made, never one planted in the meantime; a
+    // link that leads nowhere is replaced by the quit's rename.
     int fd = ::open(kReadedFile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       ::close(fd);
-    } else {
-      unkept = errno == EEXIST ? read_errno : errno;
+    } else if (errno != EEXIST) {
+      unkept = errno;
     }
     fp.reset(open_regular(kReadedFile, true));
   }
@@ -1530,6 +1506,10 @@ void set_readed(title_ent* table, const char* path) {
   std::string line;
   for (;;) {
     int end = readline(fp.get(), line);
+    if (end == EOF && std::ferror(fp.get())) {
+      flags_unread_errno = errno != 0 ? errno : EIO;
+      return;  // every title starts unread, and nothing is stored over the file
+    }
     if (line_of(line, path)) {
       std::string_view flags = std::string_view(line).substr(std::strlen(path) + 1);
       for (size_t i = 0; i < flags.size() && i < static_cast<size_t>(n); i++) {
@@ -1542,13 +1522,14 @@ void set_readed(title_ent* table, const char* path) {
 }
 
 void save_readed(title_ent* table, const char* path, int count) {
+  scan_done = false;  // stored now, or never: fatal must not try again
   const char* failed = store_readed(table, path, count);
   // The extracts go whether the flags could be stored or not.
   int saved = errno;
   ::unlink(kTmpFile);
   remove_display_copy();
   errno = saved;
-  if (failed != nullptr) fail_now(failed);
+  if (failed != nullptr) fatal(failed);
 }
 
 namespace {
@@ -1624,238 +1605,148 @@ const char* add_file(const char* src, const char* dst) {
 namespace {
 
 // The parent searches would scan every earlier entry and walk the parent's
-// chain of replies to its end.  This index gives the same answers without a
-// walk: for each (num, group) the oldest and the newest earlier entry, for
-// each message id (ignoring case) the oldest earlier entry, and for each
-// entry the last reply in its chain.  It covers entries 0 to `covered` - 1,
-// the entries the scanner has completed.
+// chain of replies to its end.  This index gives the same answers at once:
+// for each number and group the oldest and the newest entry, for each
+// message id (letters in any case) and group the oldest, and for each
+// parent the last reply of its chain.  It holds the entries before
+// `covered`: the scan asks for the parent of each new entry in turn, and a
+// search for an earlier index (asked only by hand) builds it afresh.
 
-struct index_slot {
-  uint64_t key;
-  int oldest;  // -1: the slot is free
+struct num_entries {
+  int oldest;
   int newest;
 };
 
-// An open-addressing table of slots, found by a 64-bit key and a test that
-// tells apart different things with the same key (message ids whose hashes
-// collide).  A million titles stay a few flat arrays, with no node or string
-// allocated per entry.
-class index_table {
+struct msgid_key {
+  std::string_view id;
+  uint8_t group;
+  bool operator==(const msgid_key& o) const {
+    return group == o.group && id.size() == o.id.size() && starts_with_nocase(id, o.id);
+  }
+};
+
+// FNV-1a over the id with ASCII letters folded to lower case.
+struct msgid_hash {
+  size_t operator()(const msgid_key& k) const noexcept {
+    uint64_t h = 0xcbf29ce484222325ULL ^ k.group;
+    for (char c : k.id) {
+      h ^= static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+      h *= 0x100000001b3ULL;
+    }
+    return static_cast<size_t>(h);
+  }
+};
+
+// Numbers and groups to entries: open addressing over a power-of-two array
+// of slots, at most half of them used.  Every title is entered here, and a
+// slot is one memory access where a node of a std::unordered_map is two or
+// three (with a division by a prime on the way): at a million titles that
+// is most of the cost of the index.
+class num_table {
  public:
-  template <class Same>
-  index_slot* find(uint64_t key, Same same) {
+  const num_entries* find(uint64_t key) const {
     if (slots_.empty()) return nullptr;
-    for (size_t i = start(key);; i = (i + 1) & mask_) {
-      index_slot& s = slots_[i];
-      if (s.oldest < 0) return nullptr;
-      if (s.key == key && same(s)) return &s;
-    }
+    size_t i = start(key);
+    while (slots_[i].at.oldest >= 0 && slots_[i].key != key) i = (i + 1) & mask_;
+    return slots_[i].at.oldest >= 0 ? &slots_[i].at : nullptr;
   }
 
-  // Enters entry idx under key: a new slot, or the newest of an old one.
-  template <class Same>
-  void enter(uint64_t key, int idx, Same same) {
+  void enter(uint64_t key, int index) {
     if ((used_ + 1) * 2 > slots_.size()) grow();
-    for (size_t i = start(key);; i = (i + 1) & mask_) {
-      index_slot& s = slots_[i];
-      if (s.oldest < 0) {
-        s = {key, idx, idx};
-        used_++;
-        return;
-      }
-      if (s.key == key && same(s)) {
-        s.newest = idx;
-        return;
-      }
+    size_t i = start(key);
+    while (slots_[i].at.oldest >= 0 && slots_[i].key != key) i = (i + 1) & mask_;
+    if (slots_[i].at.oldest < 0) {
+      slots_[i] = {key, {index, index}};
+      used_++;
+    } else {
+      slots_[i].at.newest = index;
     }
-  }
-
-  // Starts fetching the slot a key is looked for first in.  Inlined by
-  // force: as a call of its own it has no effect the compiler must keep.
-  __attribute__((always_inline)) void prefetch(uint64_t key) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[start(key)]);
-  }
-
-  void clear() {
-    slots_.clear();
-    used_ = 0;
-    mask_ = 0;
   }
 
  private:
+  struct slot {
+    uint64_t key;
+    num_entries at;  // oldest -1: the slot is free
+  };
+
   size_t start(uint64_t key) const {
     return static_cast<size_t>((key * 0x9e3779b97f4a7c15ULL) >> 32) & mask_;
   }
 
   void grow() {
-    std::vector<index_slot> old = std::move(slots_);
-    size_t size = old.empty() ? 1024 : old.size() * 2;
-    slots_.reserve(size);
-    want_huge_pages(slots_.data(), size * sizeof(index_slot));
-    slots_.assign(size, index_slot{0, -1, -1});
-    mask_ = size - 1;
-    for (const index_slot& s : old) {
-      if (s.oldest < 0) continue;
+    std::vector<slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, slot{0, {-1, -1}});
+    mask_ = slots_.size() - 1;
+    for (const slot& s : old) {
+      if (s.at.oldest < 0) continue;
       size_t i = start(s.key);
-      while (slots_[i].oldest >= 0) i = (i + 1) & mask_;
+      while (slots_[i].at.oldest >= 0) i = (i + 1) & mask_;
       slots_[i] = s;
     }
   }
 
-  std::vector<index_slot> slots_;
+  std::vector<slot> slots_;
   size_t used_ = 0;
   size_t mask_ = 0;
 };
 
-struct thread_index {
-  index_table by_num;
-  index_table by_msgid;
-  std::vector<title_ent*> last_reply;  // by entry index
+struct reply_index {
+  num_table by_num;
+  std::unordered_map<msgid_key, int, msgid_hash> by_msgid;
+  std::vector<title_ent*> last_reply;  // by the parent's index
   int covered = 0;
-  int last_keyed = -1;  // highest index entered in a table
-
-  void clear() {
-    by_num.clear();
-    by_msgid.clear();
-    last_reply.clear();
-    covered = 0;
-    last_keyed = -1;
-  }
 };
 
-thread_index tix;
+reply_index rix;
 
 uint64_t num_key(int num, uint8_t group) {
   return (static_cast<uint64_t>(static_cast<uint32_t>(num)) << 8) | group;
 }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equal_nocase(const char* a, const char* b) {
-  for (;; a++, b++) {
-    if (lower(*a) != lower(*b)) return false;
-    if (*a == '\0') return true;
+// Makes the index hold exactly the entries before index.
+void cover(int index) {
+  if (index < rix.covered) {
+    rix.by_num = num_table{};
+    rix.by_msgid.clear();
+    rix.covered = 0;
+  }
+  for (; rix.covered < index; rix.covered++) {
+    const int i = rix.covered;
+    const title_ent& e = tent[i];
+    rix.by_num.enter(num_key(e.num, e.group), i);
+    if (e.msgid != nullptr) rix.by_msgid.try_emplace(msgid_key{e.msgid, e.group}, i);
   }
 }
 
-// FNV-1a over the id with ASCII letters folded to lower case.
-uint64_t msgid_key(const char* id) {
-  uint64_t h = 0xcbf29ce484222325ULL;
-  for (; *id != '\0'; id++) {
-    h ^= static_cast<unsigned char>(lower(*id));
-    h *= 0x100000001b3ULL;
-  }
-  return h;
-}
-
-// Enters the completed entry at index i (which must be tix.covered).
-void index_entry(int i) {
-  const title_ent& e = tent[i];
-  size_t at = static_cast<size_t>(i);
-  if (tix.last_reply.size() <= at)
-    tix.last_reply.resize(std::max(at + 1, tix.last_reply.size() * 2));
-  tix.last_reply[at] = nullptr;
-  // Headings have num 0 and no message id, and no search asks for num 0, so
-  // they are never entered (and collapsing them never costs a rebuild).
-  if (e.num != 0) {
-    tix.by_num.enter(num_key(e.num, e.group), i, [](const index_slot&) { return true; });
-    tix.last_keyed = i;
-  }
-  if (e.msgid != nullptr) {
-    const char* id = e.msgid;
-    tix.by_msgid.enter(msgid_key(id), i, [id](const index_slot& s) {
-      return equal_nocase(tent[s.oldest].msgid, id);
-    });
-    tix.last_keyed = i;
-  }
-  tix.covered = i + 1;
-}
-
-// Makes the index cover exactly entries 0 to upto - 1.  Going back happens
-// only when headings are collapsed; those were never entered in a table, so
-// the tables are rebuilt only if a keyed entry would be dropped.
-void index_cover(int upto) {
-  if (upto < tix.covered) {
-    if (tix.last_keyed >= upto) {
-      tix.clear();
-    } else {
-      tix.covered = upto;
-    }
-  }
-  while (tix.covered < upto) index_entry(tix.covered);
-}
-
-// Links reply under parent, at the end of the parent's chain of replies.
-void link_reply(title_ent* parent, title_ent* reply) {
-  size_t p = static_cast<size_t>(parent - tent);
-  if (p >= tix.last_reply.size()) tix.last_reply.resize(p + 1);
-  title_ent*& last = tix.last_reply[p];
-  if (parent->child == nullptr) {
-    parent->child = reply;
+// Links the entry at index under the one at parent, at the end of its chain.
+int link_under(int parent, int index) {
+  title_ent* p = &tent[parent];
+  title_ent* reply = &tent[index];
+  size_t k = static_cast<size_t>(parent);
+  if (rix.last_reply.size() <= k) rix.last_reply.resize(std::max(k + 1, 2 * rix.last_reply.size()));
+  title_ent*& last = rix.last_reply[k];
+  if (p->child == nullptr) {
+    p->child = reply;
   } else {
-    // The kept last reply is the chain's end unless the index was rebuilt
-    // or the chain changed behind its back; then walk on from what is known.
-    title_ent* end = last != nullptr ? last : parent->child;
+    title_ent* end = last != nullptr ? last : p->child;
     while (end->next != nullptr) end = end->next;
     end->next = reply;
   }
   last = reply;
-}
-
-// The entry with the same num and group that the searches would find, or -1.
-int find_by_num(int index, int key, bool newest) {
-  uint8_t group = tent[index].group;
-  if (tix.covered == index && key != 0) {
-    const index_slot* s =
-        tix.by_num.find(num_key(key, group), [](const index_slot&) { return true; });
-    if (s == nullptr) return -1;
-    return newest ? s->newest : s->oldest;
-  }
-  // Asked about an index the completed entries do not end at, or about
-  // num 0, which the index leaves out: scan.
-  if (newest) {
-    for (int i = index - 1; i >= 0; i--) {
-      if (tent[i].num == key && tent[i].group == group) return i;
-    }
-  } else {
-    for (int i = 0; i < index; i++) {
-      if (tent[i].num == key && tent[i].group == group) return i;
-    }
-  }
-  return -1;
+  return 1;
 }
 
 int link_by_num(int index, int key, bool newest) {
   if (index <= 0) return 0;
-  if (tix.covered < index) index_cover(index);
-  int p = find_by_num(index, key, newest);
-  if (p < 0) return 0;
-  link_reply(&tent[p], &tent[index]);
-  return 1;
+  cover(index);
+  const num_entries* found = rix.by_num.find(num_key(key, tent[index].group));
+  if (found == nullptr) return 0;
+  return link_under(newest ? found->newest : found->oldest, index);
 }
 
 }  // namespace
 
-void thread_index_reset() { tix.clear(); }
-
-void thread_index_add(int index) {
-  if (index < 0) return;
-  index_cover(index);
-  index_entry(index);
-}
-
-void thread_index_cover(int upto) { index_cover(upto); }
-
-void thread_index_catch_up(int upto) {
-  if (upto > tix.covered) index_cover(upto);
-}
-
-void thread_index_prefetch(int index) {
-  const title_ent& e = tent[index];
-  if (e.num != 0) tix.by_num.prefetch(num_key(e.num, e.group));
-}
-
-void thread_index_prefetch_num(int num, uint8_t group) { tix.by_num.prefetch(num_key(num, group)); }
+void thread_index_reset() { rix = reply_index{}; }
 
 // Forum headers name their parent by number: the oldest earlier entry with
 // that number in the same group.
@@ -1865,33 +1756,15 @@ int search_and_add(int index, int key) { return link_by_num(index, key, false); 
 // entry with that number in the same group.
 int search_and_add4sx(int index, int key) { return link_by_num(index, key, true); }
 
-// A news article's parent is the oldest earlier article whose message id is
-// the reference (up to its first '>'), whatever the case of either.
+// A news article's parent is the oldest earlier entry whose message id is
+// the reference up to its first '>', whatever the case of either.
 int search_and_add4news(int index, char* ref) {
   if (index <= 0) return 0;
   if (char* gt = std::strchr(ref, '>')) gt[1] = '\0';
-  if (tix.covered < index) index_cover(index);
-  uint8_t group = tent[index].group;
-  int p = -1;
-  if (tix.covered == index) {
-    const index_slot* s = tix.by_msgid.find(msgid_key(ref), [ref](const index_slot& x) {
-      return equal_nocase(tent[x.oldest].msgid, ref);
-    });
-    if (s != nullptr) p = s->oldest;
-  }
-  // The map keeps the oldest entry of each id whatever its group; news
-  // entries all have group 0, so a scan is needed only when another form's
-  // entry carries an id, or when the completed entries do not end at index.
-  if (tix.covered != index || (p >= 0 && tent[p].group != group)) {
-    p = -1;
-    for (int i = 0; i < index && p < 0; i++) {
-      if (tent[i].msgid != nullptr && tent[i].group == group && equal_nocase(tent[i].msgid, ref))
-        p = i;
-    }
-  }
-  if (p < 0) return 0;
-  link_reply(&tent[p], &tent[index]);
-  return 1;
+  cover(index);
+  auto found = rix.by_msgid.find(msgid_key{ref, tent[index].group});
+  if (found == rix.by_msgid.end()) return 0;
+  return link_under(found->second, index);
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,30 @@ inline constexpr const char* kVersion = "1.71";
 inline constexpr const char* kTmpFile = DULK_TMP_FILE;
 inline constexpr const char* kReadedFile = "dk_readed";
 inline constexpr const char* kReadedTmp = "dk_rtmp";
+
+// ---- shared helpers --------------------------------------------------------
+
+// A FILE* that is closed whatever way its scope is left.
+struct file_closer {
+  void operator()(FILE* fp) const { std::fclose(fp); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// The text of a line from column n on; empty when the line is shorter.
+inline std::string_view from_column(std::string_view text, size_t n) {
+  return n < text.size() ? text.substr(n) : std::string_view();
+}
+
+// True when s begins with prefix, ASCII letters compared without regard to
+// case (the names of news headers).
+inline bool starts_with_nocase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); i++) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(s[i]) != lower(prefix[i])) return false;
+  }
+  return true;
+}
 
 // ---- the title table ------------------------------------------------------
 
@@ -71,7 +96,8 @@ bool alloc_tables();
 // Release every title and message id (the table itself stays).
 void freex(title_ent* table);
 
-// Title and message-id strings live in an arena released by freex.
+// Title and message-id strings are carved out of large blocks that freex
+// releases together.
 char* title_store(std::string_view text, size_t extra = 0);
 
 // ---- ending the process ----------------------------------------------------
@@ -80,6 +106,10 @@ char* title_store(std::string_view text, size_t extra = 0);
 // curses was started.  Tests and fuzzers may install a hook that does not
 // return (it throws); the hook sees the status.
 [[noreturn]] void dk_exit(int status);
+// Flushes what is still to be written and gives the terminal back in its
+// ordinary mode (dk_exit does this; the signal path too, before the signal
+// ends the run).
+void leave_terminal();
 using exit_hook_fn = void (*)(int status);
 void set_exit_hook(exit_hook_fn hook);
 
@@ -130,6 +160,16 @@ void sjis_to_utf8(std::string_view in, std::string& out, utf8_use use);
 // form (or the input is no UTF-8), and then *bad_at, when given, is the byte
 // offset in `in` where the first such character starts.
 bool from_terminal(std::string_view in, std::string& out, size_t* bad_at = nullptr);
+
+// A Shift-JIS byte in 0x80-0x9F or 0xE0-0xFE may open a two-byte
+// character: a row of text is never cut right after one.
+constexpr bool is_lead_byte(unsigned char b) {
+  return (b >= 0x80 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFE);
+}
+// CP932 gives 0x80, 0xFD and 0xFE no character: they stand alone, and only
+// the other lead bytes open a two-byte character.  The byte after one is its
+// trail, whatever its value (0x40-0x7E overlaps ASCII).
+constexpr bool opens_pair(unsigned char b) { return is_lead_byte(b) && b != 0x80 && b < 0xFD; }
 
 // Thin wrappers over the few curses calls the viewer makes; they do nothing
 // until curses has been started, so painters can run in tests.
@@ -193,6 +233,8 @@ title_ent* entry_at(int position);
 // ---- start-up and the key loop ---------------------------------------------
 
 int dulk_main(int argc, char** argv);  // does not return normally
+// The first page, then the key loop; the scan must be done.
+[[noreturn]] void run_viewer();
 [[noreturn]] void key_loop();
 [[noreturn]] void usage();
 
@@ -278,25 +320,38 @@ int readline(FILE* fp, std::string& buf);
 void read_title(FILE* log, title_ent* table, int* count);
 const char* get_item(const char* src, const char* delim, int n, std::string& dst);
 int dk_atoi(std::string_view s);  // atoi over a view: blanks, sign, digits
-// The scanner finds line ends with the widest vector registers the
-// processor has; off, it keeps to the baseline ones (tests run both).
-void scan_use_wide(bool on);
-// The size of the blocks the log is read in (0: the usual size); a log of
-// more than two blocks is read ahead by a second thread.  For tests.
-void scan_block_bytes(size_t bytes);
+
+// The lines of a file, read from where it stands in large blocks, each as
+// readline gives it up to its first NUL; a line stays valid until the next
+// call.
+class log_lines {
+ public:
+  explicit log_lines(FILE* fp);
+  int next(std::string_view& line);  // '\n', or EOF for the end of the file
+  long offset() const;               // file position right after that line
+
+ private:
+  bool fill();
+  size_t next_of(char c, size_t from, size_t& found, bool& stale) const;
+  std::string_view take(size_t from, size_t to);
+
+  FILE* fp_;
+  std::vector<char> buf_;
+  size_t begin_ = 0;  // start of the next line in buf_
+  size_t end_ = 0;    // bytes read into buf_
+  long base_ = 0;     // file position of buf_[0]
+  size_t cr_ = 0;     // the first '\r' at or after the last line start, or end_
+  bool cr_stale_ = true;
+  size_t nul_ = 0;  // the same for NUL
+  bool nul_stale_ = true;
+  bool eof_ = false;
+  std::string line_;  // a line with carriage returns inside it, without them
+};
 
 // ---- reply threads -------------------------------------------------------
 
+// Empties the index the searches find parents by; a scan starts with it.
 void thread_index_reset();
-void thread_index_add(int index);  // the entry at index is complete
-// Entering entries one title late hides the wait for memory: the scan
-// fetches the slot of a complete entry ahead, and has the entries before
-// upto entered (a search also has them entered as it needs them).
-void thread_index_prefetch(int index);
-void thread_index_cover(int upto);
-void thread_index_catch_up(int upto);  // only forward
-// The slot a number of the group is entered in or looked for under.
-void thread_index_prefetch_num(int num, uint8_t group);
 int search_and_add(int index, int key);
 int search_and_add4sx(int index, int key);
 int search_and_add4news(int index, char* ref);

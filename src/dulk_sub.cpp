@@ -56,13 +56,6 @@ const char* get_item(const char* src, const char* delim, int n, std::string& dst
 
 namespace {
 
-// A byte that opens a double-byte character of CP932, the character set the
-// display converts from: the byte after it is its trail, whatever its value
-// (0x40-0x7e overlaps ASCII), and never a character of its own.
-constexpr bool opens_pair(unsigned char b) {
-  return (b >= 0x81 && b <= 0x9f) || (b >= 0xe0 && b <= 0xfc);
-}
-
 constexpr bool ascii_letter(unsigned char b) { return (b | 0x20) >= 'a' && (b | 0x20) <= 'z'; }
 
 constexpr unsigned char fold(unsigned char b) { return ascii_letter(b) ? b | 0x20 : b; }
@@ -195,18 +188,6 @@ bool escape_at(const char* p, const char* esc) {
   return p[0] == esc[0] && p[1] == esc[1] && p[2] == esc[2];
 }
 
-bool equal_nocase(const char* a, const char* b, size_t n) {
-  for (size_t i = 0; i < n; i++) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-    if (x == '\0') return true;  // both end here
-  }
-  return true;
-}
-
 }  // namespace
 
 // A subject's first encoded word is replaced by its JIS text and a "\n";
@@ -219,8 +200,9 @@ char* chg_iso2022(const char* text, char* out) {
     std::strcpy(out, text);
     return out;
   }
+  std::string_view whole(text);
   size_t at = 0;
-  while (!equal_nocase(text + at, kIntroducer, kIntroducerLen)) at++;
+  while (!starts_with_nocase(whole.substr(at), kIntroducer)) at++;
   std::memcpy(out, text, at);
   const char* src = text + at + kIntroducerLen;
   std::vector<char> work(std::strlen(src) / 4 * 3 + 4);

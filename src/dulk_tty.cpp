@@ -20,15 +20,12 @@
 
 namespace dulk {
 
-// ---- terminal output layer -------------------------------------------------
+// ---- Shift-JIS byte classes ----------------------------------------------------
 
 namespace {
 
-// A Shift-JIS lead byte opens a two-byte character whose trail byte lies in
-// 0x40-0x7E or 0x80-0xFC; 0xA1-0xDF are one-column katakana.
-constexpr bool sjis_lead(unsigned char b) {
-  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
+// The trail byte of a two-byte character lies in 0x40-0x7E or 0x80-0xFC;
+// 0xA1-0xDF are one-column katakana.
 constexpr bool sjis_trail(unsigned char b) {
   return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
 }
@@ -54,6 +51,12 @@ constexpr bool private_code(char32_t c) { return c >= 0xE000 && c <= 0xF8FF; }
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
+}  // namespace
+
+// ---- terminal output layer -------------------------------------------------
+
+namespace {
+
 // The UTF-8 of every Shift-JIS character, worked out once through iconv.
 struct sjis_table {
   struct entry {
@@ -72,12 +75,12 @@ struct sjis_table {
     ok = true;
     unsigned char in[2];
     for (int b = 0x80; b <= 0xFF; b++) {
-      if (sjis_lead(static_cast<unsigned char>(b))) continue;
+      if (opens_pair(static_cast<unsigned char>(b))) continue;
       in[0] = static_cast<unsigned char>(b);
       single[b] = convert(cd, in, 1);
     }
     for (int lead = 0x81; lead <= 0xFC; lead++) {
-      if (!sjis_lead(static_cast<unsigned char>(lead))) continue;
+      if (!opens_pair(static_cast<unsigned char>(lead))) continue;
       for (int trail = 0x40; trail <= 0xFC; trail++) {
         if (!sjis_trail(static_cast<unsigned char>(trail))) continue;
         in[0] = static_cast<unsigned char>(lead);
@@ -151,7 +154,7 @@ void sjis_to_utf8(std::string_view in, std::string& out, utf8_use use) {
       i = j;
       continue;
     }
-    if (sjis_lead(b) && i + 1 < in.size() && sjis_trail(static_cast<unsigned char>(in[i + 1]))) {
+    if (opens_pair(b) && i + 1 < in.size() && sjis_trail(static_cast<unsigned char>(in[i + 1]))) {
       const auto& e = table.pair[lead_index(b) * 256 + static_cast<unsigned char>(in[i + 1])];
       if (e.len == 0 || (screen && e.private_use)) {
         out.append(kReplacement);
@@ -579,7 +582,7 @@ size_t last_char_start(std::string_view typed) {
   size_t start = 0;
   for (size_t i = 0; i < typed.size();) {
     start = i;
-    i += sjis_lead(static_cast<unsigned char>(typed[i])) && i + 1 < typed.size() ? 2 : 1;
+    i += opens_pair(static_cast<unsigned char>(typed[i])) && i + 1 < typed.size() ? 2 : 1;
   }
   return start;
 }

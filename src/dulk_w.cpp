@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dulk.h"
+#include "sjis_text.h"
 
 namespace dulk {
 
@@ -110,16 +111,6 @@ FILE* create_output(const char* path) {
 
 enum log_style { kForum = 0, kBoard = 1, kMail = 2 };
 
-struct file_closer {
-  void operator()(FILE* fp) const { std::fclose(fp); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
-// The text of a line or title from column n on; empty when it is shorter.
-std::string_view from_column(std::string_view text, size_t n) {
-  return n < text.size() ? text.substr(n) : std::string_view();
-}
-
 bool at(std::string_view text, size_t column, std::string_view what) {
   return column <= text.size() && text.substr(column).starts_with(what);
 }
@@ -140,15 +131,7 @@ log_style style_of(std::string_view title) {
   return s;
 }
 
-// Shift-JIS literals of the service's screens and of the scripts.
-constexpr std::string_view kGreater = "\x81\x84";                             // ＞
-constexpr std::string_view kConference = "\x93\x64\x8e\x71\x89\xef\x8b\x63";  // 電子会議
-// 番号またはコマンド
-constexpr std::string_view kNumberOrCommand =
-    "\x94\xd4\x8d\x86\x82\xdc\x82\xbd\x82\xcd\x83\x52\x83\x7d\x83\x93\x83\x68";
-constexpr std::string_view kItemMenu = "\x8d\x80\x96\xda\x20\x28";          // 項目 (
-constexpr std::string_view kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";  // データ名
-constexpr std::string_view kProcessMenu = "\x8f\x88\x97\x9d\x20\x28";       // 処理 (
+// Shift-JIS literals of the scripts.
 constexpr const char* kHandleUnset =
     "\x3c\x83\x6e\x83\x93\x83\x68\x83\x8b\x96\xbc\x3e";                      // <ハンドル名>
 constexpr const char* kNumberedSubjectVar = "\x83\x6b\x83\x79";              // ヌペ
@@ -159,19 +142,19 @@ constexpr const char* kNumberedSubjectVarUtf8 = "\xe3\x83\x8c\xe3\x83\x9a";  // 
 // service.  at_eof: the line was ended by the end of the log, not a newline.
 bool ends_message(std::string_view line, bool at_eof, int msghead, log_style style) {
   if (at_eof) return true;
-  if (msghead == 0 && line.starts_with(kGreater)) return true;
+  if (msghead == 0 && line.starts_with(sjis::kGreater)) return true;
   if (digit_at(line, 0) && byte_at(line, 5, '/')) return true;  // forum header
   if (digit_at(line, 2) && byte_at(line, 7, '/')) return true;  // indented forum header
   if (at(line, 4, " [") || at(line, 7, " [")) return true;      // bracket headers
   if (line.starts_with("Subject:")) return true;
-  if (style != kBoard && line.starts_with(kConference)) return true;
-  static constexpr std::string_view kPrompts[] = {"HP>",     "CCS",        kNumberOrCommand,
-                                                  "action:", "=== ",       kItemMenu,
-                                                  kDataName, kProcessMenu, "\033["};
+  if (style != kBoard && line.starts_with(sjis::kConference)) return true;
+  static constexpr std::string_view kPrompts[] = {
+      "HP>",           "CCS",           sjis::kNumberOrCommand, "action:", "=== ",
+      sjis::kItemMenu, sjis::kDataName, sjis::kProcessMenu,     "\033["};
   for (std::string_view p : kPrompts) {
     if (line.starts_with(p)) return true;
   }
-  if (at(line, 2, kDataName)) return true;
+  if (at(line, 2, sjis::kDataName)) return true;
   return line.size() > 44 && line[42] == '/' && line[45] == '/';  // mail list line
 }
 
@@ -318,6 +301,7 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
   // but a name planted in their directory is not written through either.
   file_ptr out(std::strcmp(name, kTmpFile) == 0 ? create_private(name) : create_output(name));
   if (!out) fatal("dulk : write tmp ");
+  std::clearerr(log);  // only a failure of this extract's reads counts
   if (std::fseek(log, e.offset, SEEK_SET) != 0) fatal("dulk : seek log ");
 
   const log_style style = style_of(title);
@@ -402,8 +386,9 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
     put(o, "/POST\n");
   }
 
-  // An extract cut short (a full disk) must not pass for the whole message:
-  // it is shown, and appended to mailboxes, as if it were complete.
+  // An extract cut short (a failing disk, a full one) must not pass for the
+  // whole message: it is shown, and appended to mailboxes, as if complete.
+  if (std::ferror(log)) fatal("dulk : read log ");
   bool failed = std::ferror(o) != 0;
   if (std::fclose(out.release()) != 0) failed = true;
   if (failed) fatal("dulk : write tmp ");

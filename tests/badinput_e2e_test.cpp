@@ -419,7 +419,7 @@ TEST(E2eBadInput, HostileFiles) {
        },
        " q",  // a key for the start-up warning, then the quit
        outcome::failure,
-       "readed_tmp open: Illegal seek",
+       "readed file open: Illegal seek",
        {},
        nullptr,
        5000},

@@ -151,6 +151,10 @@ TEST(Decode, Base64Groups) {
     dulk::DecodeBase64(c.src.c_str(), out.data());
     EXPECT_EQ(std::string(out.data(), c.bytes.size()), c.bytes) << c.name;
     EXPECT_EQ(out[c.bytes.size()], '\0') << c.name;
+    // Where the text stops, the writing stops: nothing after the terminator.
+    EXPECT_EQ(std::string(out.begin() + static_cast<long>(c.bytes.size()) + 1, out.end()),
+              std::string(out.size() - c.bytes.size() - 1, 'x'))
+        << c.name;
   }
 }
 

@@ -348,6 +348,33 @@ TEST_F(Extract, FailuresEndTheRun) {
   EXPECT_EQ(read_file(out), "");
 }
 
+TEST_F(Extract, ReadErrorIsNotPassedOffAsAnExtract) {
+  scan_log(kBoardTitle + "\nx\n");
+  // A stream that opens but fails every read, as a failing disk would.
+  FILE* unreadable = std::fopen(dir_.path().c_str(), "rb");
+  ASSERT_NE(unreadable, nullptr);
+  testing::internal::CaptureStderr();
+  try {
+    dulk::write_one_log(unreadable, dulk::tent, dir_.file("out").c_str(), dulk::kPlain, 0);
+    ADD_FAILURE() << "returned";
+  } catch (const exit_called& e) {
+    EXPECT_EQ(e.status, 1);
+  }
+  std::fclose(unreadable);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "dulk : read log : Is a directory\n");
+
+  // An error an earlier use left on the stream does not fail the next.
+  dir_.write("log", kBoardTitle + "\nx\n");
+  FILE* read_only = std::fopen(dir_.file("log").c_str(), "rb");
+  ASSERT_NE(read_only, nullptr);
+  std::fputc('x', read_only);
+  ASSERT_TRUE(std::ferror(read_only));
+  std::string out = dir_.file("out");
+  dulk::write_one_log(read_only, dulk::tent, out.c_str(), dulk::kPlain, 0);
+  std::fclose(read_only);
+  EXPECT_EQ(read_file(out), kBoardTitle + "\nx\n");
+}
+
 TEST_F(Extract, WriteErrorIsNotPassedOffAsAnExtract) {
   std::string body;
   while (body.size() < 20000) body += "a line of the body\n";

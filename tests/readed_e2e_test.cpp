@@ -66,7 +66,7 @@ TEST(E2eReaded, MarksThatCannotBeKeptAreSaidAtOnce) {
     const char* quit_says;
   } cases[] = {
       {"read-only directory", true, "Permission denied", "readed file open: Permission denied"},
-      {"directory in its place", false, "Is a directory", "readed_tmp open: Is a directory"},
+      {"directory in its place", false, "Is a directory", "readed file open: Is a directory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -103,6 +103,21 @@ TEST(E2eReaded, MarksThatCannotBeKeptAreSaidAtOnce) {
     EXPECT_NE(::lstat(dulk::kTmpFile, &st), 0) << "the extract was left behind";
     ::chmod(dir.path().c_str(), 0755);
   }
+}
+
+// In link mode the rows follow the thread order; the flags are stored in
+// the order of the log all the same.
+TEST(E2eReaded, QuitInLinkModeStoresTheFlagsInLogOrder) {
+  temp_dir dir;
+  // C answers A: the thread order is A, C, B.
+  dir.write("a.log", "00001/00001 A\n 1\nbody\n00002/00001 B\n 1\nbody\n00003/00001 C\n 1" +
+                         std::string(21, ' ') + "00001\nbody\n");
+  run_options o;
+  o.cwd = dir.path();
+  o.args = {"-v", "-l", "a.log"};
+  auto r = run_dulk(o, "JJq");  // A and C read
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(dir.read("dk_readed"), "a.log 101\n");
 }
 
 // save_readed removes the shared extract, so this runs with the program's tests.

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -273,6 +274,34 @@ TEST_F(Readed, WriteErrorIsReportedAndOldStateKept) {
   EXPECT_FALSE(exists("dk_rnew"));
 }
 
+TEST_F(Readed, FlagsFileThatFailedToReadIsNeverStoredOver) {
+  make_table(3);
+  ASSERT_EQ(::mkdir("dk_readed", 0755), 0);  // it opens, and every read fails
+  dulk::set_readed(dulk::tent, "log");
+  EXPECT_EQ(flags_of_table(), "000");
+  // Not taken for a missing file: said to be unkept, not created.
+  EXPECT_EQ(sink_.bytes,
+            "Warning : dk_readed cannot be written (Is a directory): the read marks of this run "
+            "will be lost.\n");
+
+  // The failure passes (a disk that recovers) and the file holds earlier
+  // marks: this run's flags, read from nothing, must not replace them.
+  ASSERT_EQ(::rmdir("dk_readed"), 0);
+  write_file("dk_readed", "log 111\nother 01\n");
+  set_flags("100");
+  errno = 0;
+  EXPECT_STREQ(dulk::store_readed(dulk::tent, "log", 3), "readed file open");
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_EQ(read_file("dk_readed"), "log 111\nother 01\n");
+
+  // Once the file has been read, storing works again.
+  dulk::set_readed(dulk::tent, "log");
+  EXPECT_EQ(flags_of_table(), "111");
+  set_flags("110");
+  store("log");
+  EXPECT_EQ(read_file("dk_readed"), "log 110\nother 01\n");
+}
+
 TEST_F(Readed, FatalAfterTheScanStoresTheFlagsFirst) {
   write_file("dk_readed", "x 1\n");
   make_table(3);
@@ -330,7 +359,7 @@ TEST_F(Readed, PlantedNamesAreNeitherFollowedNorWaitedOn) {
          ::mkfifo("f", 0600);
          ::symlink("f", "dk_readed");
        },
-       "00", "readed_tmp open: Illegal seek"},
+       "00", "readed file open: Illegal seek"},
       {"readed_links_to_another_users_file",
        [] {
          // root owns everything it makes: the file is given away instead
@@ -343,7 +372,7 @@ TEST_F(Readed, PlantedNamesAreNeitherFollowedNorWaitedOn) {
            ::symlink("/etc/passwd", "dk_readed");
          }
        },
-       "00", "readed_tmp open: Permission denied"},
+       "00", "readed file open: Permission denied"},
   };
   temp_dir logs;
   for (const auto& c : cases) {
@@ -392,6 +421,36 @@ TEST_F(Readed, PlantedNamesAreNeitherFollowedNorWaitedOn) {
       }
     }
   }
+}
+
+// A screen write that finds no memory, as a long line converted for the
+// screen might.
+class no_memory_sink : public dulk::out_sink {
+ public:
+  void write(const char*, size_t) override { throw std::bad_alloc(); }
+  void flush() override {}
+};
+
+TEST_F(Readed, MemoryRunningOutInTheViewerStoresTheFlagsFirst) {
+  write_file("dk_readed", "x 1\n");
+  make_table(3);
+  dulk::log_path = "log";
+  dulk::env_y = 20;
+  dulk::set_scan_done(true);
+  set_flags("011");
+  no_memory_sink full;
+  dulk::set_out_sink(&full);
+  testing::internal::CaptureStderr();
+  int status = -1;
+  try {
+    dulk::run_viewer();
+  } catch (const exit_called& e) {
+    status = e.status;
+  }
+  dulk::set_out_sink(&sink_);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "dulk : viewer: Cannot allocate memory\n");
+  EXPECT_EQ(read_file("dk_readed"), "x 1\nlog 011\n");
 }
 
 TEST_F(Readed, AddFileAppendsBytesExactly) {

@@ -1,27 +1,30 @@
 // The scanner over logs built from bytes in the test.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "dulk.h"
 #include "scan_util.h"
+#include "sjis_text.h"
+#include "viewer_util.h"
 
 using dulk_test::scan_log;
 
 namespace {
 
-// Shift-JIS spellings used below.
-const std::string kAngle = "\x81\x83";                               // ＜
-const std::string kConference = "\x81\x7c\x89\xef\x8b\x63\x8e\xba";  // －会議室
-const std::string kHomeParty =
-    "\x83\x7a\x81\x5b\x83\x80\x83\x70\x81\x5b\x83\x65\x83\x42\x81\x5b    HP";  // ホームパーティー
-                                                                               // HP
-const std::string kBangou = "\x94\xd4\x8d\x86";                    // 番号
-const std::string kDataName = "\x83\x66\x81\x5b\x83\x5e\x96\xbc";  // データ名
-const std::string kWeekly =
-    "\x8d\xa1\x8f\x54\x82\xcc\x82\xa8\x92\x6d\x82\xe7\x82\xb9";  // 今週のお知らせ
-const std::string kInbox = "=== \x8e\xf3\x90\x4d\x95\xeb \x98\x41\x94\xd4";  // === 受信簿 連番
+const std::string kAngle(dulk::sjis::kAngle);
+const std::string kConference(dulk::sjis::kConferenceHeading);
+const std::string kHomeParty(dulk::sjis::kHomeParty);
+const std::string kDataName(dulk::sjis::kDataName);
+const std::string kWeekly(dulk::sjis::kWeekly);
+const std::string kInbox(dulk::sjis::kInbox);
+const std::string kBangou(dulk::sjis::kIdList.substr(0, 4));  // 番号
 
 std::string mail_line() {
   // 42 bytes of text, then "/", 2 bytes, "/", 2 bytes, " ", 2 bytes, ":".
@@ -280,4 +283,141 @@ TEST(GetItem, SplitsOnRunsOfDelimiters) {
   EXPECT_EQ(out, "bb");
   EXPECT_NE(dulk::get_item("a,b\n", ",", 2, out), nullptr);
   EXPECT_EQ(out, "b");
+}
+
+// The fixed texts are the Shift-JIS of the characters they stand for.
+TEST(Scan, FixedTextsAreTheirShiftJisSpelling) {
+  using dulk_test::sjis;
+  namespace t = dulk::sjis;
+  EXPECT_EQ(t::kAngle, sjis("\uFF1C"));                    // ＜
+  EXPECT_EQ(t::kGreater, sjis("\uFF1E"));                  // ＞
+  EXPECT_EQ(t::kConferenceHeading, sjis("\uFF0D会議室"));  // －会議室
+  EXPECT_EQ(t::kHomeParty, sjis("ホームパーティー    HP"));
+  EXPECT_EQ(t::kIdList, sjis("番号  ID"));
+  EXPECT_EQ(t::kDataName, sjis("データ名"));
+  EXPECT_EQ(t::kWeekly, sjis("今週のお知らせ"));
+  EXPECT_EQ(t::kInbox, sjis("=== 受信簿 連番"));
+  EXPECT_EQ(t::kConference, sjis("電子会議"));
+  EXPECT_EQ(t::kNumberOrCommand, sjis("番号またはコマンド"));
+  EXPECT_EQ(t::kItemMenu, sjis("項目 ("));
+  EXPECT_EQ(t::kProcessMenu, sjis("処理 ("));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define DULK_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DULK_TEST_ASAN 1
+#endif
+#endif
+
+// A line longer than the memory left: the run ends through the scanner's
+// failure path (message, status 1) instead of an uncaught exception.
+TEST(Scan, LineLargerThanMemoryEndsTheRunWithAMessage) {
+#ifdef DULK_TEST_ASAN
+  GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
+#else
+  std::string path = ::testing::TempDir() + "dulk_huge_line.log";
+  {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::string chunk(1 << 20, 'a');
+    for (int i = 0; i < 64; i++) std::fwrite(chunk.data(), 1, chunk.size(), f);
+    std::fputs("\n", f);
+    std::fclose(f);
+  }
+  int err[2];
+  ASSERT_EQ(::pipe(err), 0);
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(err[1], 2);
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) ::_exit(99);
+    std::fclose(statm);
+    dulk::reset_state();
+    dulk::max_ent = 10;
+    dulk::vf = 1;
+    dulk::alloc_tables();
+    FILE* log = std::fopen(path.c_str(), "rb");
+    rlimit lim{};
+    lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(pages) * 4096 + (32u << 20);
+    ::setrlimit(RLIMIT_AS, &lim);
+    int count = 0;
+    dulk::read_title(log, dulk::tent, &count);
+    ::_exit(98);  // the scan must not come back
+  }
+  ::close(err[1]);
+  std::string text;
+  char b[256];
+  ssize_t n;
+  while ((n = ::read(err[0], b, sizeof b)) > 0) text.append(b, static_cast<size_t>(n));
+  ::close(err[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  std::remove(path.c_str());
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(text, "dulk : read_title3: Cannot allocate memory\n");
+#endif
+}
+
+namespace {
+
+// Reads bytes through the line source and through readline side by side:
+// the same lines (up to a NUL), the same ends, the same positions after
+// each.
+void expect_same_lines(const std::string& bytes, const std::string& name) {
+  FILE* a = std::tmpfile();
+  FILE* b = std::tmpfile();
+  ASSERT_TRUE(a != nullptr && b != nullptr);
+  for (FILE* f : {a, b}) {
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::rewind(f);
+  }
+  dulk::log_lines source(a);
+  std::string want;
+  std::string_view got;
+  for (int n = 0;; n++) {
+    int want_end = dulk::readline(b, want);
+    int got_end = source.next(got);
+    ASSERT_EQ(got_end, want_end) << name << " line " << n;
+    ASSERT_EQ(got, std::string_view(want.c_str())) << name << " line " << n;
+    ASSERT_EQ(source.offset(), std::ftell(b)) << name << " line " << n;
+    if (want_end == EOF) break;
+  }
+  std::fclose(a);
+  std::fclose(b);
+}
+
+}  // namespace
+
+// Random bytes with line ends, carriage returns and NULs.  The source reads
+// in blocks of some multiple of 64 KiB, so carriage returns, line ends and
+// NULs are planted on both sides of every such edge; long lines make it
+// read past its block.
+TEST(LogLines, SameLinesAsReadline) {
+  for (const char* small : {"", "\n", "abc", "a\r", "\r\n\r", "\r\r\n\n", "a\r\rb\r\n"}) {
+    expect_same_lines(small, "small");
+  }
+  const std::string edges[] = {"\r\n", "\n",  "\rx", "\r\r\n", std::string("\0\n", 2),
+                               "x\r",  "\n\r"};
+  std::mt19937 rng(14);
+  for (int round = 0; round < 3; round++) {
+    std::string bytes(3u << 20, ' ');
+    for (char& c : bytes) {
+      unsigned r = rng() % 100;
+      c = r < 8 ? '\n' : r < 12 ? '\r' : r < 13 ? '\0' : static_cast<char>(0x20 + rng() % 0xe0);
+    }
+    for (size_t at = 1u << 16, k = 0; at + 2 < bytes.size(); at += 1u << 16, k++) {
+      const std::string& e = edges[(k + static_cast<size_t>(round)) % std::size(edges)];
+      bytes.replace(at - 1 - (e.size() - 1) / 2, e.size(), e);
+    }
+    if (round == 1) bytes.insert(bytes.size() / 2, std::string(5u << 19, 'L') + "\r");
+    if (round == 2) bytes += "\r" + std::string(3u << 20, 'E');  // no final line end
+    expect_same_lines(bytes, "round " + std::to_string(round));
+    if (HasFatalFailure()) return;
+  }
 }
