@@ -26,7 +26,7 @@
 
 namespace dulk {
 
-// ---- globals ---------------------------------------------------------------
+// ---- globals ----------------------------------------------------------------
 
 title_ent* tent = nullptr;
 title_ent** tentp = nullptr;
@@ -152,7 +152,7 @@ void freex(title_ent* table) {
   strings.clear();
 }
 
-// ---- ending the process ----------------------------------------------------
+// ---- ending the process -----------------------------------------------------
 
 namespace {
 exit_hook_fn exit_hook = nullptr;
@@ -200,134 +200,7 @@ void fatal(const char* what) {
   dk_exit(1);
 }
 
-// ---- screen painters --------------------------------------------------------
-
-namespace {
-
-struct row_colour {
-  const char* plain;
-  const char* bar;
-};
-
-constexpr row_colour kSectionColour = {"\033[35m", "\033[45m"};
-constexpr row_colour kSubColour = {"\033[32m", "\033[42m"};
-constexpr row_colour kTitleColour = {"\033[37m", "\033[41m"};
-
-constexpr const char* kReadMark[2] = {"  ", "\x81\x99"};  // "  ", ☆
-
-}  // namespace
-
-size_t row_text_len(std::string_view text, long long limit) {
-  // A decoded news subject keeps the line end it was decoded with; the row
-  // must not break on it.
-  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-  if (limit < 1) return 0;
-  if (static_cast<unsigned long long>(limit) > text.size()) return text.size();
-  size_t n = static_cast<size_t>(limit);
-  // Only the last byte that fits is looked at: a lead byte there would leave
-  // half a character at the row's edge.
-  return is_lead_byte(static_cast<unsigned char>(text[n - 1])) ? n - 1 : n;
-}
-
-namespace {
-
-// Columns of text a row in link mode keeps however deep its entry lies.
-constexpr long long kMinRowText = 20;
-
-// The tree marks of a row in link mode: "|" per level and "+" for the last.
-// When they would leave fewer than kMinRowText columns of text, they end in
-// the level's number instead ("||||58+"), kept to the width that leaves
-// kMinRowText columns (or the number's own, on a narrow row), so that deep
-// rows show their text and stay in line with each other.
-std::string tree_marks(int depth, int width) {
-  if (depth <= 0) return "";
-  const long long room = static_cast<long long>(width) - 3;  // marks and text
-  auto tree = [](long long n) {
-    std::string t(static_cast<size_t>(n), '|');
-    t.back() = '+';
-    return t;
-  };
-  if (room - depth >= kMinRowText) return tree(depth);
-  const std::string number = std::to_string(depth) + "+";
-  const long long digits = static_cast<long long>(number.size());
-  if (depth > digits) {
-    const long long budget = std::max(room - kMinRowText, digits);
-    if (budget < room) return std::string(static_cast<size_t>(budget - digits), '|') + number;
-  }
-  // A tree no longer than the number, or a row too narrow for the number:
-  // the tree, cut to the row when it leaves no column of text.
-  if (depth < room) return tree(depth);
-  return room > 0 ? tree(room) : "";
-}
-
-}  // namespace
-
-void disp(const char* text, int depth, int row, int highlighted, char readed, char kind) {
-  const row_colour& rc = kind == 1 ? kSectionColour : kind == 2 ? kSubColour : kTitleColour;
-  const char* colour = highlighted ? rc.bar : rc.plain;
-  const char* mark = kind == 1 ? "" : kReadMark[readed == 1 ? 1 : 0];
-
-  out_printf("\033[%d;%dH", row + 1, 1);
-  out_printf("%c(B", 27);
-  out_printf("%s%s%s", colour, mark, "\033[0m");
-
-  // Two columns for the mark, one per tree level, the text, one blank.
-  const std::string tree = tree_marks(depth, env_x);
-  long long limit = static_cast<long long>(env_x) - static_cast<long long>(tree.size()) - 3;
-  std::string_view shown(text != nullptr ? text : "");
-  shown = shown.substr(0, row_text_len(shown, limit));
-
-  out_printf("\033[%d;%dH", row + 1, 3);
-  out_write(tree);
-  out_write(colour);
-  out_write(shown);
-  out_write(" \033[0m\n");
-  out_printf("\033[%d;%dH\n", 0, 0);
-  scr_refresh();
-}
-
-// The entry at a position of the current order, or null when that position
-// holds none (outside the table, or a thread order that was never built).
-title_ent* entry_at(int position) {
-  if (position < 0 || position >= ent_cnt || tent == nullptr) return nullptr;
-  title_ent* e = link ? (tentp != nullptr ? tentp[position] : nullptr) : &tent[position];
-  return e != nullptr && e->title != nullptr ? e : nullptr;
-}
-
-void tdisp(int position, int page_row, int highlighted) {
-  const title_ent* e = entry_at(position);
-  if (e == nullptr) return;
-  disp(e->title, link ? e->depth : 0, page_row + 2, highlighted, e->readed, e->kind);
-}
-
-void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const char* log_name) {
-  (void)table;  // rows come from the current order through tdisp
-  if (per_page < 1) per_page = 1;
-  scr_clear();
-  int page = cursor / per_page;
-  long long top = static_cast<long long>(page) * per_page;
-  // 【 and 】 around the program's name.
-  out_printf("LOG FILE : %s      PAGE : %d/%d    \x81\x79 DULK Ver %s \x81\x7a %s\n",
-             log_name != nullptr ? log_name : "", page + 1, (count - 1) / per_page + 1, kVersion,
-             link ? "<LINK mode>" : " ");
-  for (int i = 0; i < per_page; i++) {
-    if (top + i < count) {
-      tdisp(static_cast<int>(top + i), i, 0);
-    } else {
-      disp("<<< END >>>", 0, i + 2, 0, 0, 0);
-      break;
-    }
-  }
-}
-
-void disp_meter(int squares, int filled) {
-  std::string line = "START ";
-  for (int i = 0; i < squares; i++) line += i <= filled ? "\x81\xa1" : "\x81\xa0";  // ■ □
-  line += " END";
-  disp(line.c_str(), 0, 0, 0, 0, 0);
-}
-
-// ---- start-up -------------------------------------------------------------------
+// ---- start-up ---------------------------------------------------------------
 
 namespace {
 
@@ -434,7 +307,7 @@ void run_viewer() {
   }
 }
 
-// ---- the key loop -------------------------------------------------------------
+// ---- the key loop -----------------------------------------------------------
 
 namespace {
 
@@ -826,7 +699,7 @@ void key_loop() {
   }
 }
 
-// ---- searching titles and message text ----------------------------------------
+// ---- searching titles and message text --------------------------------------
 
 namespace {
 
@@ -1223,29 +1096,134 @@ void forget_search_note() {
 
 }  // namespace
 
-// ---- usage ---------------------------------------------------------------------
+// ---- screen painters --------------------------------------------------------
 
-void usage() {
-  out_printf("\nDULK Ver%s   by the dulk developers\n\n", kVersion);
-  // タイトル数
-  out_printf("usage : dulk [-l] [-n <\x83^\x83\x43\x83g\x83\x8b\x90\x94>] <filename>\n");
-  // コメントリンクモードで起動
-  out_printf(
-      "        -l  : \x83R\x83\x81\x83\x93\x83g\x83\x8a\x83\x93\x83N\x83\x82\x81[\x83h\x82\xc5"
-      "\x8bN\x93\xae\n");
-  // タイトル数 (デフォルトは2000)
-  out_printf(
-      "        -n  : \x83^\x83\x43\x83g\x83\x8b\x90\x94 (\x83\x66\x83t\x83H\x83\x8b\x83g\x82\xcd"
-      "2000)\n");
-  // newsgroup名(記事#特定用)
-  out_printf("        -g  : newsgroup\x96\xbc(\x8bL\x8e\x96#\x93\xc1\x92\xe8\x97p)\n");
-  // 環境変数
-  out_printf("\n\x8a\xc2\x8b\xab\x95\xcf\x90\x94\n");
-  print_env_help(out_printf);
-  dk_exit(1);
+namespace {
+
+struct row_colour {
+  const char* plain;
+  const char* bar;
+};
+
+constexpr row_colour kSectionColour = {"\033[35m", "\033[45m"};
+constexpr row_colour kSubColour = {"\033[32m", "\033[42m"};
+constexpr row_colour kTitleColour = {"\033[37m", "\033[41m"};
+
+constexpr const char* kReadMark[2] = {"  ", "\x81\x99"};  // "  ", ☆
+
+}  // namespace
+
+size_t row_text_len(std::string_view text, long long limit) {
+  // A decoded news subject keeps the line end it was decoded with; the row
+  // must not break on it.
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (limit < 1) return 0;
+  if (static_cast<unsigned long long>(limit) > text.size()) return text.size();
+  size_t n = static_cast<size_t>(limit);
+  // Only the last byte that fits is looked at: a lead byte there would leave
+  // half a character at the row's edge.
+  return is_lead_byte(static_cast<unsigned char>(text[n - 1])) ? n - 1 : n;
 }
 
-// ---- read state and mailbox ---------------------------------------------------
+namespace {
+
+// Columns of text a row in link mode keeps however deep its entry lies.
+constexpr long long kMinRowText = 20;
+
+// The tree marks of a row in link mode: "|" per level and "+" for the last.
+// When they would leave fewer than kMinRowText columns of text, they end in
+// the level's number instead ("||||58+"), kept to the width that leaves
+// kMinRowText columns (or the number's own, on a narrow row), so that deep
+// rows show their text and stay in line with each other.
+std::string tree_marks(int depth, int width) {
+  if (depth <= 0) return "";
+  const long long room = static_cast<long long>(width) - 3;  // marks and text
+  auto tree = [](long long n) {
+    std::string t(static_cast<size_t>(n), '|');
+    t.back() = '+';
+    return t;
+  };
+  if (room - depth >= kMinRowText) return tree(depth);
+  const std::string number = std::to_string(depth) + "+";
+  const long long digits = static_cast<long long>(number.size());
+  if (depth > digits) {
+    const long long budget = std::max(room - kMinRowText, digits);
+    if (budget < room) return std::string(static_cast<size_t>(budget - digits), '|') + number;
+  }
+  // A tree no longer than the number, or a row too narrow for the number:
+  // the tree, cut to the row when it leaves no column of text.
+  if (depth < room) return tree(depth);
+  return room > 0 ? tree(room) : "";
+}
+
+}  // namespace
+
+void disp(const char* text, int depth, int row, int highlighted, char readed, char kind) {
+  const row_colour& rc = kind == 1 ? kSectionColour : kind == 2 ? kSubColour : kTitleColour;
+  const char* colour = highlighted ? rc.bar : rc.plain;
+  const char* mark = kind == 1 ? "" : kReadMark[readed == 1 ? 1 : 0];
+
+  out_printf("\033[%d;%dH", row + 1, 1);
+  out_printf("%c(B", 27);
+  out_printf("%s%s%s", colour, mark, "\033[0m");
+
+  // Two columns for the mark, one per tree level, the text, one blank.
+  const std::string tree = tree_marks(depth, env_x);
+  long long limit = static_cast<long long>(env_x) - static_cast<long long>(tree.size()) - 3;
+  std::string_view shown(text != nullptr ? text : "");
+  shown = shown.substr(0, row_text_len(shown, limit));
+
+  out_printf("\033[%d;%dH", row + 1, 3);
+  out_write(tree);
+  out_write(colour);
+  out_write(shown);
+  out_write(" \033[0m\n");
+  out_printf("\033[%d;%dH\n", 0, 0);
+  scr_refresh();
+}
+
+// The entry at a position of the current order, or null when that position
+// holds none (outside the table, or a thread order that was never built).
+title_ent* entry_at(int position) {
+  if (position < 0 || position >= ent_cnt || tent == nullptr) return nullptr;
+  title_ent* e = link ? (tentp != nullptr ? tentp[position] : nullptr) : &tent[position];
+  return e != nullptr && e->title != nullptr ? e : nullptr;
+}
+
+void tdisp(int position, int page_row, int highlighted) {
+  const title_ent* e = entry_at(position);
+  if (e == nullptr) return;
+  disp(e->title, link ? e->depth : 0, page_row + 2, highlighted, e->readed, e->kind);
+}
+
+void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const char* log_name) {
+  (void)table;  // rows come from the current order through tdisp
+  if (per_page < 1) per_page = 1;
+  scr_clear();
+  int page = cursor / per_page;
+  long long top = static_cast<long long>(page) * per_page;
+  // 【 and 】 around the program's name.
+  out_printf("LOG FILE : %s      PAGE : %d/%d    \x81\x79 DULK Ver %s \x81\x7a %s\n",
+             log_name != nullptr ? log_name : "", page + 1, (count - 1) / per_page + 1, kVersion,
+             link ? "<LINK mode>" : " ");
+  for (int i = 0; i < per_page; i++) {
+    if (top + i < count) {
+      tdisp(static_cast<int>(top + i), i, 0);
+    } else {
+      disp("<<< END >>>", 0, i + 2, 0, 0, 0);
+      break;
+    }
+  }
+}
+
+void disp_meter(int squares, int filled) {
+  std::string line = "START ";
+  for (int i = 0; i < squares; i++) line += i <= filled ? "\x81\xa1" : "\x81\xa0";  // ■ □
+  line += " END";
+  disp(line.c_str(), 0, 0, 0, 0, 0);
+}
+
+// ---- read state and mailbox -------------------------------------------------
 
 // "dk_readed" holds one line per log: the path as typed, a space, then one
 // '0' or '1' per title.  It is only ever replaced whole, by renaming a fully
@@ -1600,7 +1578,7 @@ const char* add_file(const char* src, const char* dst) {
   return failed ? "add_file : mbox write" : nullptr;
 }
 
-// ---- reply threads -------------------------------------------------------
+// ---- reply threads ----------------------------------------------------------
 
 namespace {
 
@@ -1822,6 +1800,28 @@ void scan_comt(int* out, title_ent* first, int8_t level) {
     lv = stack.back().level;
     stack.pop_back();
   }
+}
+
+// ---- usage ------------------------------------------------------------------
+
+void usage() {
+  out_printf("\nDULK Ver%s   by the dulk developers\n\n", kVersion);
+  // タイトル数
+  out_printf("usage : dulk [-l] [-n <\x83^\x83\x43\x83g\x83\x8b\x90\x94>] <filename>\n");
+  // コメントリンクモードで起動
+  out_printf(
+      "        -l  : \x83R\x83\x81\x83\x93\x83g\x83\x8a\x83\x93\x83N\x83\x82\x81[\x83h\x82\xc5"
+      "\x8bN\x93\xae\n");
+  // タイトル数 (デフォルトは2000)
+  out_printf(
+      "        -n  : \x83^\x83\x43\x83g\x83\x8b\x90\x94 (\x83\x66\x83t\x83H\x83\x8b\x83g\x82\xcd"
+      "2000)\n");
+  // newsgroup名(記事#特定用)
+  out_printf("        -g  : newsgroup\x96\xbc(\x8bL\x8e\x96#\x93\xc1\x92\xe8\x97p)\n");
+  // 環境変数
+  out_printf("\n\x8a\xc2\x8b\xab\x95\xcf\x90\x94\n");
+  print_env_help(out_printf);
+  dk_exit(1);
 }
 
 }  // namespace dulk

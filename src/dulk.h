@@ -26,7 +26,7 @@ inline constexpr const char* kTmpFile = DULK_TMP_FILE;
 inline constexpr const char* kReadedFile = "dk_readed";
 inline constexpr const char* kReadedTmp = "dk_rtmp";
 
-// ---- shared helpers --------------------------------------------------------
+// ---- shared helpers ---------------------------------------------------------
 
 // A FILE* that is closed whatever way its scope is left.
 struct file_closer {
@@ -50,7 +50,7 @@ inline bool starts_with_nocase(std::string_view s, std::string_view prefix) {
   return true;
 }
 
-// ---- the title table ------------------------------------------------------
+// ---- the title table --------------------------------------------------------
 
 // One title of the log: a message, or a heading that groups messages.
 struct title_ent {
@@ -100,7 +100,7 @@ void freex(title_ent* table);
 // releases together.
 char* title_store(std::string_view text, size_t extra = 0);
 
-// ---- ending the process ----------------------------------------------------
+// ---- ending the process -----------------------------------------------------
 
 // Every end of the process goes through here: the terminal is restored when
 // curses was started.  Tests and fuzzers may install a hook that does not
@@ -119,7 +119,7 @@ void set_exit_hook(exit_hook_fn hook);
 // Start-up marks the scan over; tests set it to reach fatal's storing path.
 void set_scan_done(bool done);
 
-// ---- terminal output layer -------------------------------------------------
+// ---- terminal output layer --------------------------------------------------
 
 // Every byte meant for the terminal goes through one sink.  The default sink
 // writes to standard output; tests install one that collects bytes.
@@ -230,7 +230,7 @@ size_t row_text_len(std::string_view text, long long limit);
 // The entry at a position of the current order; null when there is none.
 title_ent* entry_at(int position);
 
-// ---- start-up and the key loop ---------------------------------------------
+// ---- start-up and the key loop ----------------------------------------------
 
 int dulk_main(int argc, char** argv);  // does not return normally
 // The first page, then the key loop; the scan must be done.
@@ -275,7 +275,7 @@ bool stop_requested();
 // prefix followed by the smallest number for which no file exists.
 std::string script_name(const char* prefix);
 
-// ---- searching ---------------------------------------------------------------
+// ---- searching --------------------------------------------------------------
 
 // The first character boundary of text where pattern stands as whole
 // Shift-JIS characters, ASCII letters in either case; npos if none.  A
@@ -303,7 +303,7 @@ int find_title(std::string_view pattern, int from, int step, const search_progre
 std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
                                   std::string_view pattern, const search_progress& progress);
 
-// ---- read state and mailbox ------------------------------------------------
+// ---- read state and mailbox -------------------------------------------------
 
 void set_readed(title_ent* table, const char* path);
 void save_readed(title_ent* table, const char* path, int count);
@@ -313,7 +313,7 @@ const char* add_file(const char* src, const char* dst);
 // ending the run: null when stored, else the text to report (errno says why).
 const char* store_readed(const title_ent* table, const char* path, int count);
 
-// ---- log scanning ------------------------------------------------------------
+// ---- log scanning -----------------------------------------------------------
 
 // One line without its '\n', every '\r' dropped; returns '\n' or EOF.
 int readline(FILE* fp, std::string& buf);
@@ -348,7 +348,7 @@ class log_lines {
   std::string line_;  // a line with carriage returns inside it, without them
 };
 
-// ---- reply threads -------------------------------------------------------
+// ---- reply threads ----------------------------------------------------------
 
 // Empties the index the searches find parents by; a scan starts with it.
 void thread_index_reset();
@@ -358,7 +358,7 @@ int search_and_add4news(int index, char* ref);
 void make_tentp();
 void scan_comt(int* out, title_ent* first, int8_t level);
 
-// ---- subject decoding ----------------------------------------------------
+// ---- subject decoding -------------------------------------------------------
 
 // out must hold at least strlen(text) + 1 bytes.
 char* chg_iso2022(const char* text, char* out);
@@ -369,7 +369,7 @@ int IsEscExist(const char* text);
 char* jis2sjis(const char* in, char* out, int* state);
 void j2s(const unsigned char* code, unsigned char* out);
 
-// ---- help ----------------------------------------------------------------
+// ---- help -------------------------------------------------------------------
 
 extern int prline;
 void printfx(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -380,7 +380,7 @@ void disp_help();
 using line_printer = void (*)(const char* format, ...);
 void print_env_help(line_printer print);
 
-// ---- message extract and scripts -------------------------------------------
+// ---- message extract and scripts --------------------------------------------
 
 enum write_mode { kPlain = 0, kComment = 1, kSay = 2 };
 

@@ -15,7 +15,7 @@
 
 namespace dulk {
 
-// ---- line forms -----------------------------------------------------------------
+// ---- line forms -------------------------------------------------------------
 
 namespace {
 
@@ -189,7 +189,7 @@ const line_form* match_form(std::string_view line) {
 
 }  // namespace
 
-// ---- reading lines -----------------------------------------------------------------
+// ---- reading lines ----------------------------------------------------------
 
 int readline(FILE* fp, std::string& buf) {
   buf.clear();
@@ -202,7 +202,7 @@ int readline(FILE* fp, std::string& buf) {
 
 namespace {
 
-// ---- the article number rule ----------------------------------------------------
+// ---- the article number rule ------------------------------------------------
 
 // An Xref: line names the article number: the number after the first ':' of
 // the "-g" newsgroup's part, or else of the line's third field.
@@ -221,7 +221,7 @@ void apply_xref(std::string_view line, int& article) {
   if (colon != std::string::npos) article = dk_atoi(std::string_view(field).substr(colon + 1));
 }
 
-// ---- the heading collapse ---------------------------------------------------------
+// ---- the heading collapse ---------------------------------------------------
 
 // A heading with nothing under it gives way to the next heading of the same
 // or a higher level: a section header replaces up to two headings before
@@ -238,7 +238,7 @@ int collapse_heading(title_ent* table, int idx, int8_t kind) {
   return at;
 }
 
-// ---- the scan ---------------------------------------------------------------------
+// ---- the scan ---------------------------------------------------------------
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 

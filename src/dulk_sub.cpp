@@ -12,7 +12,7 @@
 
 namespace dulk {
 
-// ---- numbers and fields --------------------------------------------------------
+// ---- numbers and fields -----------------------------------------------------
 
 int dk_atoi(std::string_view s) {
   size_t i = 0;
@@ -52,7 +52,7 @@ const char* get_item(const char* src, const char* delim, int n, std::string& dst
   return nullptr;
 }
 
-// ---- finding text ------------------------------------------------------------
+// ---- finding text -----------------------------------------------------------
 
 namespace {
 
@@ -303,7 +303,7 @@ void j2s(const unsigned char* code, unsigned char* out) {
   out[1] = trail;
 }
 
-// ---- help ----------------------------------------------------------------------
+// ---- help -------------------------------------------------------------------
 
 int prline = 0;
 

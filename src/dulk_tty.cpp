@@ -20,7 +20,7 @@
 
 namespace dulk {
 
-// ---- Shift-JIS byte classes ----------------------------------------------------
+// ---- Shift-JIS byte classes -------------------------------------------------
 
 namespace {
 
@@ -53,7 +53,7 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
 }  // namespace
 
-// ---- terminal output layer -------------------------------------------------
+// ---- terminal output layer --------------------------------------------------
 
 namespace {
 

@@ -160,7 +160,7 @@ bool ends_message(std::string_view line, bool at_eof, int msghead, log_style sty
 
 void put(FILE* out, std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), out); }
 
-// ---- text from the terminal ---------------------------------------------------
+// ---- text from the terminal -------------------------------------------------
 
 constexpr std::string_view kGeta = "\x81\xac";  // 〓 stands for what has no Shift-JIS form
 
@@ -204,7 +204,7 @@ void add_note(std::string_view text) {
   note += text;
 }
 
-// ---- the signature --------------------------------------------------------------
+// ---- the signature ----------------------------------------------------------
 
 // Text formatted with strftime.  The result is whole however long it grows
 // (a field width can make it longer than any fixed buffer).
@@ -394,7 +394,7 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
   if (failed) fatal("dulk : write tmp ");
 }
 
-// ---- copies in UTF-8 for the pager and the editor --------------------------------
+// ---- copies in UTF-8 for the pager and the editor ---------------------------
 
 namespace {
 
