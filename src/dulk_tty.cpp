@@ -556,7 +556,8 @@ bool run_shell(const char* cmd, const char* failure_note) {
   struct sigaction old = default_stops();
   int rc = std::system(cmd);
   sigaction(SIGTSTP, &old, nullptr);
-  const bool ran = rc != -1 && !(WIFEXITED(rc) && (WEXITSTATUS(rc) == 126 || WEXITSTATUS(rc) == 127));
+  const bool ran =
+      rc != -1 && !(WIFEXITED(rc) && (WEXITSTATUS(rc) == 126 || WEXITSTATUS(rc) == 127));
   if (!ran && failure_note != nullptr) wait_on_shell_screen(failure_note);
   if (on) wrefresh(stdscr);
   resumed = 0;  // the caller repaints in any case

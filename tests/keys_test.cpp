@@ -44,7 +44,7 @@ TEST(KeyTable, ControlKeysAndLineEnds) {
   EXPECT_EQ(dulk::decode_key(2), key_action::prev_page);
   EXPECT_EQ(dulk::decode_key(13), key_action::read_pager);  // Return
   EXPECT_EQ(dulk::decode_key(10), key_action::read_pager);
-  EXPECT_EQ(dulk::decode_key(27), key_action::quit);  // a lone ESC
+  EXPECT_EQ(dulk::decode_key(27), key_action::quit);    // a lone ESC
   EXPECT_EQ(dulk::decode_key(12), key_action::redraw);  // ^L, as in every full-screen program
   EXPECT_EQ(dulk::decode_key(0), key_action::none);
 }
