@@ -24,7 +24,7 @@ struct find_case {
 };
 
 TEST(SjisFind, MatchesWholeCharactersAndFoldsOnlyAsciiLetters) {
-  const std::string long_text = std::string(37, 'x') + "\x83\x41" + "yA";  // SIMD-wide text
+  const std::string long_text = std::string(37, 'x') + "\x83\x41" + "yA";
   const find_case cases[] = {
       {"ascii either case", "Hello World", "WORLD", 6},
       {"pattern in capitals, text in small", "abc", "ABC", 0},
