@@ -761,11 +761,18 @@ size_t char_len(std::string_view pattern, size_t i) {
 }
 
 // A place of pattern to look for it by: the byte there stands least often
-// in sample (a single-byte letter counted in both cases); the first byte
-// when sample is empty.  Most Japanese text is a few lead bytes (0x82
-// hiragana, 0x83 katakana), while a trail byte spreads over 188 values.
+// in sample (a single-byte letter counted in both cases).  Without a sample,
+// the trail of its first double-byte character, else its first byte: most
+// Japanese text is a few lead bytes (0x82 hiragana, 0x83 katakana), while
+// trail bytes spread over 188 values.
 size_t rarest_byte(std::string_view pattern, std::string_view sample) {
-  if (sample.empty()) return 0;
+  if (sample.empty()) {
+    // Every character before the first double-byte one is a single byte.
+    for (size_t i = 0; i + 1 < pattern.size(); i++) {
+      if (opens_pair(static_cast<unsigned char>(pattern[i]))) return i + 1;
+    }
+    return 0;
+  }
   std::array<size_t, 256> count{};
   for (char c : sample) count[static_cast<unsigned char>(c)]++;
   size_t best = 0;
@@ -837,7 +844,7 @@ size_t stray_return(std::string_view text, size_t from) {
 
 size_t sjis_find(std::string_view text, std::string_view pattern) {
   if (pattern.empty()) return 0;
-  raw_matches matches(text, pattern, 0);
+  raw_matches matches(text, pattern, rarest_byte(pattern, {}));
   size_t walked = 0;  // a character boundary, walked from the start of text
   for (size_t c = matches.next(0); c != npos; c = matches.next(c + 1)) {
     while (walked < c) walked += opens_pair(static_cast<unsigned char>(text[walked])) ? 2 : 1;
