@@ -727,13 +727,6 @@ bool match_at(std::string_view text, size_t pos, std::string_view pattern) {
   return true;
 }
 
-// The first place of text at or after from that holds byte b; npos if none.
-size_t byte_at_or_after(std::string_view text, size_t from, char b) {
-  if (from >= text.size()) return npos;
-  const void* p = std::memchr(text.data() + from, b, text.size() - from);
-  return p != nullptr ? static_cast<size_t>(static_cast<const char*>(p) - text.data()) : npos;
-}
-
 // A search of one text that is asked again and again from further on: the
 // place it last found is kept while it lies ahead, so no byte is read twice.
 struct kept_place {
@@ -748,8 +741,8 @@ struct kept_place {
   }
 };
 
-// The bytes of the character of pattern that holds byte i: 2 when a
-// double-byte character starts before it and takes it, else 1.
+// 2 when byte i of pattern is the lead or the trail of a double-byte
+// character, else 1.
 size_t char_len(std::string_view pattern, size_t i) {
   size_t k = 0;
   while (true) {
@@ -793,7 +786,8 @@ size_t rarest_byte(std::string_view pattern, std::string_view sample) {
 
 // The places of a text where a pattern's bytes stand (match_at), in order,
 // whether or not a character starts there.  They are found by memchr of the
-// pattern's byte at `anchor`, in both cases when it is a single-byte letter.
+// pattern's byte at `anchor`, in both cases when it is a single-byte letter;
+// the pattern is not empty.
 class raw_matches {
  public:
   raw_matches(std::string_view text, std::string_view pattern, size_t anchor)
@@ -809,9 +803,10 @@ class raw_matches {
     if (n > text_.size() || from > text_.size() - n) return npos;
     const size_t last = text_.size() - n;  // the last place the pattern fits
     for (size_t s = from;;) {
-      size_t a = hit_[0].next(s + anchor_, [this](size_t f) { return find(f, 0); });
+      size_t a = hit_[0].next(s + anchor_, [this](size_t f) { return text_.find(bytes_[0], f); });
       if (bytes_[1] != bytes_[0])
-        a = std::min(a, hit_[1].next(s + anchor_, [this](size_t f) { return find(f, 1); }));
+        a = std::min(
+            a, hit_[1].next(s + anchor_, [this](size_t f) { return text_.find(bytes_[1], f); }));
       if (a == npos || a - anchor_ > last) return npos;
       s = a - anchor_;
       if (match_at(text_, s, pattern_)) return s;
@@ -820,8 +815,6 @@ class raw_matches {
   }
 
  private:
-  size_t find(size_t from, int which) const { return byte_at_or_after(text_, from, bytes_[which]); }
-
   std::string_view text_;
   std::string_view pattern_;
   size_t anchor_;
@@ -833,8 +826,7 @@ class raw_matches {
 // '\n' follows it); npos when there is none.  The text a line shows has it
 // dropped, so a pattern may stand across it.
 size_t stray_return(std::string_view text, size_t from) {
-  for (size_t r = byte_at_or_after(text, from, '\r'); r != npos;
-       r = byte_at_or_after(text, r + 1, '\r')) {
+  for (size_t r = text.find('\r', from); r != npos; r = text.find('\r', r + 1)) {
     if (r + 1 == text.size() || text[r + 1] != '\n') return r;
   }
   return npos;
