@@ -703,6 +703,150 @@ void key_loop() {
 
 namespace {
 
+constexpr size_t npos = std::string_view::npos;
+
+constexpr bool ascii_letter(unsigned char b) { return (b | 0x20) >= 'a' && (b | 0x20) <= 'z'; }
+
+constexpr unsigned char fold(unsigned char b) { return ascii_letter(b) ? b | 0x20 : b; }
+
+// The pattern's bytes at pos of text, whether or not a character starts
+// there.
+bool match_at(std::string_view text, size_t pos, std::string_view pattern) {
+  if (pos > text.size() || text.size() - pos < pattern.size()) return false;
+  for (size_t i = 0; i < pattern.size(); i++) {
+    unsigned char p = static_cast<unsigned char>(pattern[i]);
+    unsigned char t = static_cast<unsigned char>(text[pos + i]);
+    if (opens_pair(p)) {
+      // Both bytes exactly: a trail byte that equals a letter is no letter.
+      if (i + 1 == pattern.size() || p != t || pattern[i + 1] != text[pos + i + 1]) return false;
+      i++;
+    } else if (fold(p) != fold(t)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A search of one text that is asked again and again from further on: the
+// place it last found is kept while it lies ahead, so no byte is read twice.
+struct kept_place {
+  size_t at = 0;
+  bool known = false;
+
+  template <typename Find>
+  size_t next(size_t from, Find find) {
+    if (!known || at < from) at = find(from);
+    known = true;
+    return at;
+  }
+};
+
+// 2 when byte i of pattern is the lead or the trail of a double-byte
+// character, else 1.
+size_t char_len(std::string_view pattern, size_t i) {
+  size_t k = 0;
+  while (true) {
+    size_t len =
+        opens_pair(static_cast<unsigned char>(pattern[k])) && k + 1 < pattern.size() ? 2 : 1;
+    if (i < k + len) return len;
+    k += len;
+  }
+}
+
+// A place of pattern to look for it by: the byte there stands least often
+// in sample (a single-byte letter counted in both cases).  Without a sample,
+// the trail of its first double-byte character, else its first byte: most
+// Japanese text is a few lead bytes (0x82 hiragana, 0x83 katakana), while
+// trail bytes spread over 188 values.
+size_t rarest_byte(std::string_view pattern, std::string_view sample) {
+  if (sample.empty()) {
+    // Every character before the first double-byte one is a single byte.
+    for (size_t i = 0; i + 1 < pattern.size(); i++) {
+      if (opens_pair(static_cast<unsigned char>(pattern[i]))) return i + 1;
+    }
+    return 0;
+  }
+  std::array<size_t, 256> count{};
+  for (char c : sample) count[static_cast<unsigned char>(c)]++;
+  size_t best = 0;
+  size_t best_count = SIZE_MAX;
+  for (size_t i = 0, len; i < pattern.size(); i += len) {
+    len = char_len(pattern, i);
+    for (size_t k = i; k < i + len; k++) {
+      const unsigned char c = static_cast<unsigned char>(pattern[k]);
+      size_t n = count[c] + (len == 1 && ascii_letter(c) ? count[c ^ 0x20] : 0);
+      if (n < best_count) {
+        best = k;
+        best_count = n;
+      }
+    }
+  }
+  return best;
+}
+
+// The places of a text where a pattern's bytes stand (match_at), in order,
+// whether or not a character starts there.  They are found by memchr of the
+// pattern's byte at `anchor`, in both cases when it is a single-byte letter;
+// the pattern is not empty.
+class raw_matches {
+ public:
+  raw_matches(std::string_view text, std::string_view pattern, size_t anchor)
+      : text_(text), pattern_(pattern), anchor_(anchor) {
+    const unsigned char b = static_cast<unsigned char>(pattern[anchor]);
+    bytes_[0] = bytes_[1] = static_cast<char>(b);
+    if (ascii_letter(b) && char_len(pattern, anchor) == 1) bytes_[1] = static_cast<char>(b ^ 0x20);
+  }
+
+  // The first place at or after from; npos when there is none.
+  size_t next(size_t from) {
+    const size_t n = pattern_.size();
+    if (n > text_.size() || from > text_.size() - n) return npos;
+    const size_t last = text_.size() - n;  // the last place the pattern fits
+    for (size_t s = from;;) {
+      size_t a = hit_[0].next(s + anchor_, [this](size_t f) { return text_.find(bytes_[0], f); });
+      if (bytes_[1] != bytes_[0])
+        a = std::min(
+            a, hit_[1].next(s + anchor_, [this](size_t f) { return text_.find(bytes_[1], f); }));
+      if (a == npos || a - anchor_ > last) return npos;
+      s = a - anchor_;
+      if (match_at(text_, s, pattern_)) return s;
+      s++;
+    }
+  }
+
+ private:
+  std::string_view text_;
+  std::string_view pattern_;
+  size_t anchor_;
+  char bytes_[2];
+  kept_place hit_[2];
+};
+
+// The first carriage return at or after from that does not end a line (no
+// '\n' follows it); npos when there is none.  The text a line shows has it
+// dropped, so a pattern may stand across it.
+size_t stray_return(std::string_view text, size_t from) {
+  for (size_t r = text.find('\r', from); r != npos; r = text.find('\r', r + 1)) {
+    if (r + 1 == text.size() || text[r + 1] != '\n') return r;
+  }
+  return npos;
+}
+
+}  // namespace
+
+size_t sjis_find(std::string_view text, std::string_view pattern) {
+  if (pattern.empty()) return 0;
+  raw_matches matches(text, pattern, rarest_byte(pattern, {}));
+  size_t walked = 0;  // a character boundary, walked from the start of text
+  for (size_t c = matches.next(0); c != npos; c = matches.next(c + 1)) {
+    while (walked < c) walked += opens_pair(static_cast<unsigned char>(text[walked])) ? 2 : 1;
+    if (walked == c) return c;
+  }
+  return npos;
+}
+
+namespace {
+
 // The log's bytes from offset on, up to len of them: fewer at its end, none
 // past it or when it cannot be read.  Every read of the text search comes
 // through here.
@@ -720,7 +864,7 @@ size_t read_log_at(FILE* log, long offset, char* buf, size_t len) {
 // A line as the extract copies it: carriage returns dropped, cut at a NUL.
 std::string_view shown_line(std::string_view raw, std::string& scratch) {
   raw = raw.substr(0, raw.find('\0'));
-  if (raw.find('\r') == std::string_view::npos) return raw;
+  if (raw.find('\r') == npos) return raw;
   scratch.clear();
   for (char c : raw) {
     if (c != '\r') scratch.push_back(c);
@@ -764,26 +908,26 @@ class body_search {
       text_pos_ = pos;
       long next = pos + static_cast<long>(len);
       size_t from = 0;
-      size_t stray = stray_return(text_, 0);
+      raw_matches matches(text_, pattern_, rarest_byte(pattern_, text_.substr(0, kSample)));
+      kept_place stray;
       for (;;) {
-        // The next line that may hold the pattern: where its bytes may
-        // start, or a line whose carriage returns, once dropped, may join it.
-        if (stray < from) stray = stray_return(text_, from);
-        size_t c = std::min(sjis_candidate(text_, from, pattern_), stray);
-        if (c == std::string_view::npos) break;
+        // The next line that may hold the pattern: where its bytes stand, or
+        // a line whose carriage returns, once dropped, may join it.
+        size_t c = std::min(matches.next(from),
+                            stray.next(from, [this](size_t f) { return stray_return(text_, f); }));
+        if (c == npos) break;
         const void* before = ::memrchr(text_.data(), '\n', c);
         size_t ls = before != nullptr
                         ? static_cast<size_t>(static_cast<const char*>(before) - text_.data()) + 1
                         : 0;
         size_t le = text_.find('\n', c);
         // The log's last line, when no newline ends it, is in no message.
-        if (le == std::string_view::npos && n < kBlock) break;
-        if (le == std::string_view::npos) le = len;
+        if (le == npos && n < kBlock) break;
+        if (le == npos) le = len;
         from = le + 1;
         long at = pos + static_cast<long>(ls);
         while (j + 1 < count_ && table_[j + 1].offset <= at) j++;
-        if (sjis_find(shown_line(text_.substr(ls, le - ls), scratch), pattern_) ==
-            std::string_view::npos) {
+        if (sjis_find(shown_line(text_.substr(ls, le - ls), scratch), pattern_) == npos) {
           continue;
         }
         place(at, pos + static_cast<long>(std::min(le + 1, len)), j);
@@ -806,6 +950,7 @@ class body_search {
 
  private:
   static constexpr size_t kBlock = 8 << 20;
+  static constexpr size_t kSample = 64 << 10;  // what a block's rarest byte is counted over
 
   // The title line of entry m: the line that ends where its message begins.
   // A block starts at the start of a line, so one that holds the line's end
@@ -823,7 +968,7 @@ class body_search {
       bytes = buf;
     }
     size_t nl = bytes.rfind('\n');
-    if (nl != std::string_view::npos) bytes.remove_prefix(nl + 1);
+    if (nl != npos) bytes.remove_prefix(nl + 1);
     std::string scratch;
     return std::string(shown_line(bytes, scratch));
   }
@@ -894,7 +1039,7 @@ std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
   if (count <= 0 || pattern.empty()) return hits;
   for (int i = 0; i < count; i++) {
     const title_ent& e = table[i];
-    if (e.kind == 0 && e.title != nullptr && sjis_find(e.title, pattern) != std::string_view::npos)
+    if (e.kind == 0 && e.title != nullptr && sjis_find(e.title, pattern) != npos)
       hits[static_cast<size_t>(i)] = 1;
   }
   body_search s(log, table, count, pattern, hits);
@@ -926,7 +1071,7 @@ int next_position(int from, int step, const search_progress& progress, Has has) 
 
 int find_title(std::string_view pattern, int from, int step, const search_progress& progress) {
   return next_position(from, step, progress, [pattern](const title_ent& e) {
-    return sjis_find(e.title, pattern) != std::string_view::npos;
+    return sjis_find(e.title, pattern) != npos;
   });
 }
 

@@ -281,15 +281,6 @@ std::string script_name(const char* prefix);
 // Shift-JIS characters, ASCII letters in either case; npos if none.  A
 // pattern that ends in the middle of a double-byte character matches nothing.
 size_t sjis_find(std::string_view text, std::string_view pattern);
-// The first place at or after from where a match may start: pattern's first
-// and last bytes stand there (ASCII letters in either case, and a few bytes
-// that fold onto them).  npos when there is none.
-size_t sjis_candidate(std::string_view text, size_t from, std::string_view pattern);
-// The first carriage return at or after from that does not end a line (no
-// '\n' follows it); npos when there is none.  The text a line shows has it
-// dropped, so a pattern may stand across it.
-size_t stray_return(std::string_view text, size_t from);
-
 // Called now and then by a long search with the share of it done (0 to 1);
 // the search stops when it returns false.
 using search_progress = std::function<bool(double done)>;

@@ -2,9 +2,6 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
 #include <string>
 #include <vector>
 
@@ -50,110 +47,6 @@ const char* get_item(const char* src, const char* delim, int n, std::string& dst
   out_printf("Out of item(%s) pos(%d).", src, n);
   dst.clear();
   return nullptr;
-}
-
-// ---- finding text -----------------------------------------------------------
-
-namespace {
-
-constexpr bool ascii_letter(unsigned char b) { return (b | 0x20) >= 'a' && (b | 0x20) <= 'z'; }
-
-constexpr unsigned char fold(unsigned char b) { return ascii_letter(b) ? b | 0x20 : b; }
-
-// Pattern at pos of text, pos being a character boundary of text.
-bool match_at(std::string_view text, size_t pos, std::string_view pattern) {
-  if (pos > text.size() || text.size() - pos < pattern.size()) return false;
-  for (size_t i = 0; i < pattern.size(); i++) {
-    unsigned char p = static_cast<unsigned char>(pattern[i]);
-    unsigned char t = static_cast<unsigned char>(text[pos + i]);
-    if (opens_pair(p)) {
-      // Both bytes exactly: a trail byte that equals a letter is no letter.
-      if (i + 1 == pattern.size() || p != t || pattern[i + 1] != text[pos + i + 1]) return false;
-      i++;
-    } else if (fold(p) != fold(t)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
-size_t sjis_candidate(std::string_view text, size_t from, std::string_view pattern) {
-  const size_t n = pattern.size();
-  if (n == 0) return from <= text.size() ? from : std::string_view::npos;
-  if (text.size() < n || from > text.size() - n) return std::string_view::npos;
-  const size_t last = text.size() - n;  // the last place the pattern fits
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  // A letter is looked for with bit 5 set on both sides, which finds it in
-  // either case (and folds a few other bytes onto it, which the whole
-  // comparison then refuses).
-  const unsigned char a = static_cast<unsigned char>(pattern[0]);
-  const unsigned char z = static_cast<unsigned char>(pattern[n - 1]);
-  const unsigned char fa = ascii_letter(a) ? 0x20 : 0;
-  const unsigned char fz = ascii_letter(z) ? 0x20 : 0;
-  size_t i = from;
-#if defined(__SSE2__)
-  const __m128i wa = _mm_set1_epi8(static_cast<char>(a | fa));
-  const __m128i wz = _mm_set1_epi8(static_cast<char>(z | fz));
-  const __m128i ma = _mm_set1_epi8(static_cast<char>(fa));
-  const __m128i mz = _mm_set1_epi8(static_cast<char>(fz));
-  for (; i + 15 <= last; i += 16) {
-    __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    __m128i end = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + n - 1));
-    __m128i both = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(first, ma), wa),
-                                 _mm_cmpeq_epi8(_mm_or_si128(end, mz), wz));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(both));
-    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
-  }
-  if (i <= last && last - from >= 15) {
-    // The rest in one window that ends where the pattern last fits, less
-    // the places already looked at.
-    size_t w = last - 15;
-    __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + w));
-    __m128i end = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + w + n - 1));
-    __m128i both = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(first, ma), wa),
-                                 _mm_cmpeq_epi8(_mm_or_si128(end, mz), wz));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(both)) & (0xffffu << (i - w));
-    return mask != 0 ? w + static_cast<size_t>(__builtin_ctz(mask)) : std::string_view::npos;
-  }
-#endif
-  for (; i <= last; i++) {
-    if ((p[i] | fa) == (a | fa) && (p[i + n - 1] | fz) == (z | fz)) return i;
-  }
-  return std::string_view::npos;
-}
-
-size_t stray_return(std::string_view text, size_t from) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
-  size_t i = from;
-#if defined(__SSE2__)
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lf = _mm_set1_epi8('\n');
-  for (; i + 16 < n; i += 16) {
-    __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, cr))) &
-                    ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(after, lf)));
-    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
-  }
-#endif
-  for (; i < n; i++) {
-    if (p[i] == '\r' && (i + 1 == n || p[i + 1] != '\n')) return i;
-  }
-  return std::string_view::npos;
-}
-
-size_t sjis_find(std::string_view text, std::string_view pattern) {
-  if (pattern.empty()) return 0;
-  size_t walked = 0;  // a character boundary, walked from the start of text
-  for (size_t c = sjis_candidate(text, 0, pattern); c != std::string_view::npos;
-       c = sjis_candidate(text, c + 1, pattern)) {
-    while (walked < c) walked += opens_pair(static_cast<unsigned char>(text[walked])) ? 2 : 1;
-    if (walked == c && match_at(text, c, pattern)) return c;
-  }
-  return std::string_view::npos;
 }
 
 // ---- subject decoding -------------------------------------------------------

@@ -1,6 +1,7 @@
 // Finding text: the Shift-JIS matcher, and which messages of a log hold a
 // pattern.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -24,7 +25,7 @@ struct find_case {
 };
 
 TEST(SjisFind, MatchesWholeCharactersAndFoldsOnlyAsciiLetters) {
-  const std::string long_text = std::string(37, 'x') + "\x83\x41" + "yA";  // SIMD-wide text
+  const std::string long_text = std::string(37, 'x') + "\x83\x41" + "yA";
   const find_case cases[] = {
       {"ascii either case", "Hello World", "WORLD", 6},
       {"pattern in capitals, text in small", "abc", "ABC", 0},
@@ -94,6 +95,27 @@ TEST(MessageHits, TheTextThePagerShowsAndNothingBetweenMessages) {
   };
   for (const hits_case& c : cases) {
     EXPECT_EQ(hits(c.log, "word"), c.want) << c.name;
+  }
+}
+
+TEST(MessageHits, ALogThatShrankSinceTheScanIsSearchedAsFarAsItGoes) {
+  const std::string log = "00001/00002 a\n 1\nword\n00002/00002 b\n 1\nword\n";
+  struct cut_case {
+    long size;
+    std::vector<int> want;
+  };
+  const cut_case cases[] = {
+      {43, {1, 0}},               // the last line lost its newline
+      {30, {1, 0}},               // in the second title line
+      {21, {0, 0}}, {5, {0, 0}},  // before the first title
+      {0, {0, 0}},
+  };
+  for (const cut_case& c : cases) {
+    auto t = dulk_test::scan_log(log);
+    ASSERT_EQ(t.count, 2);
+    ASSERT_EQ(::ftruncate(fileno(dulk::log_fp), c.size), 0);
+    auto h = dulk::message_hits(dulk::log_fp, dulk::tent, t.count, "word", {});
+    EXPECT_EQ(std::vector<int>(h.begin(), h.end()), c.want) << c.size;
   }
 }
 
