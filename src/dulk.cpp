@@ -1616,7 +1616,7 @@ struct msgid_hash {
 };
 
 // Numbers and groups to entries: open addressing over a power-of-two array
-// of slots, at most half of them used.  Every title is entered here, and a
+// of slots, at most three quarters of them used.  Every title is entered here, and a
 // slot is one memory access where a node of a std::unordered_map is two or
 // three (with a division by a prime on the way): at a million titles that
 // is most of the cost of the index.
@@ -1629,8 +1629,15 @@ class num_table {
     return slots_[i].at.oldest >= 0 ? &slots_[i].at : nullptr;
   }
 
+  // Room for about n keys without growing.
+  void reserve(size_t n) {
+    size_t want = 1024;
+    while (want / 4 * 3 < n) want *= 2;
+    if (want > slots_.size()) rehash(want);
+  }
+
   void enter(uint64_t key, int index) {
-    if ((used_ + 1) * 2 > slots_.size()) grow();
+    if ((used_ + 1) * 4 > slots_.size() * 3) rehash(slots_.empty() ? 1024 : slots_.size() * 2);
     size_t i = start(key);
     while (slots_[i].at.oldest >= 0 && slots_[i].key != key) i = (i + 1) & mask_;
     if (slots_[i].at.oldest < 0) {
@@ -1658,9 +1665,9 @@ class num_table {
     return static_cast<size_t>(at) & mask_;
   }
 
-  void grow() {
+  void rehash(size_t size) {
     std::vector<slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 1024 : old.size() * 2, slot{0, {-1, -1}});
+    slots_.assign(size, slot{0, {-1, -1}});
     mask_ = slots_.size() - 1;
     for (const slot& s : old) {
       if (s.at.oldest < 0) continue;
@@ -1678,7 +1685,7 @@ class num_table {
 struct reply_index {
   num_table by_num;
   std::unordered_map<msgid_key, int, msgid_hash> by_msgid;
-  std::vector<title_ent*> last_reply;  // by the parent's index
+  std::vector<int> last_reply;  // by the parent's index: the last reply's index + 1, or 0
   int covered = 0;
 };
 
@@ -1709,15 +1716,15 @@ int link_under(int parent, int index) {
   title_ent* reply = &tent[index];
   size_t k = static_cast<size_t>(parent);
   if (rix.last_reply.size() <= k) rix.last_reply.resize(std::max(k + 1, 2 * rix.last_reply.size()));
-  title_ent*& last = rix.last_reply[k];
+  int& last = rix.last_reply[k];
   if (p->child == nullptr) {
     p->child = reply;
   } else {
-    title_ent* end = last != nullptr ? last : p->child;
+    title_ent* end = last != 0 ? &tent[last - 1] : p->child;
     while (end->next != nullptr) end = end->next;
     end->next = reply;
   }
-  last = reply;
+  last = index + 1;
   return 1;
 }
 
@@ -1731,7 +1738,11 @@ int link_by_num(int index, int key, bool newest) {
 
 }  // namespace
 
-void thread_index_reset() { rix = reply_index{}; }
+void thread_index_reset(long log_size) {
+  rix = reply_index{};
+  // A title stands in every few hundred bytes of a busy log.
+  if (log_size > 0) rix.by_num.reserve(static_cast<size_t>(log_size / 512));
+}
 
 // Forum headers name their parent by number: the oldest earlier entry with
 // that number in the same group.

@@ -260,7 +260,7 @@ class scanner {
 
   void run() {
     *count_ = 0;
-    thread_index_reset();
+    thread_index_reset(size_);
     while (next()) {
       const line_form* f = match_form(line_);
       if (f == nullptr) {
