@@ -21,7 +21,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace dulk {
@@ -1595,24 +1594,70 @@ struct num_entries {
   int newest;
 };
 
-struct msgid_key {
-  std::string_view id;
-  uint8_t group;
-  bool operator==(const msgid_key& o) const {
-    return group == o.group && id.size() == o.id.size() && starts_with_nocase(id, o.id);
-  }
-};
-
 // FNV-1a over the id with ASCII letters folded to lower case.
-struct msgid_hash {
-  size_t operator()(const msgid_key& k) const noexcept {
-    uint64_t h = 0xcbf29ce484222325ULL ^ k.group;
-    for (char c : k.id) {
-      h ^= static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-      h *= 0x100000001b3ULL;
-    }
-    return static_cast<size_t>(h);
+uint64_t msgid_hash(std::string_view id, uint8_t group) {
+  uint64_t h = 0xcbf29ce484222325ULL ^ group;
+  for (char c : id) {
+    h ^= static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    h *= 0x100000001b3ULL;
   }
+  return h;
+}
+
+// Message ids and groups to the oldest entry: open addressing over a
+// power-of-two array of slots, at most half of them used.  A slot holds the
+// hash and the entry, so the id stored with the entry is compared only when
+// the hashes agree.
+class msgid_table {
+ public:
+  int find(std::string_view id, uint8_t group) const {
+    if (slots_.empty()) return -1;
+    uint64_t h = msgid_hash(id, group);
+    for (size_t i = h & mask_; slots_[i].index >= 0; i = (i + 1) & mask_) {
+      if (slots_[i].hash == h && holds(slots_[i].index, id, group)) return slots_[i].index;
+    }
+    return -1;
+  }
+
+  // The first entry with an id stays: later ones never become parents.
+  void enter(std::string_view id, uint8_t group, int index) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    uint64_t h = msgid_hash(id, group);
+    size_t i = h & mask_;
+    for (; slots_[i].index >= 0; i = (i + 1) & mask_) {
+      if (slots_[i].hash == h && holds(slots_[i].index, id, group)) return;
+    }
+    slots_[i] = {h, index};
+    used_++;
+  }
+
+ private:
+  struct slot {
+    uint64_t hash;
+    int index;  // -1: the slot is free
+  };
+
+  static bool holds(int index, std::string_view id, uint8_t group) {
+    std::string_view stored = tent[index].msgid;
+    return tent[index].group == group && stored.size() == id.size() &&
+           starts_with_nocase(stored, id);
+  }
+
+  void grow() {
+    std::vector<slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, slot{0, -1});
+    mask_ = slots_.size() - 1;
+    for (const slot& s : old) {
+      if (s.index < 0) continue;
+      size_t i = s.hash & mask_;
+      while (slots_[i].index >= 0) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<slot> slots_;
+  size_t used_ = 0;
+  size_t mask_ = 0;
 };
 
 // Numbers and groups to entries: open addressing over a power-of-two array
@@ -1684,7 +1729,7 @@ class num_table {
 
 struct reply_index {
   num_table by_num;
-  std::unordered_map<msgid_key, int, msgid_hash> by_msgid;
+  msgid_table by_msgid;
   std::vector<int> last_reply;  // by the parent's index: the last reply's index + 1, or 0
   int covered = 0;
 };
@@ -1699,14 +1744,14 @@ uint64_t num_key(int num, uint8_t group) {
 void cover(int index) {
   if (index < rix.covered) {
     rix.by_num = num_table{};
-    rix.by_msgid.clear();
+    rix.by_msgid = msgid_table{};
     rix.covered = 0;
   }
   for (; rix.covered < index; rix.covered++) {
     const int i = rix.covered;
     const title_ent& e = tent[i];
     rix.by_num.enter(num_key(e.num, e.group), i);
-    if (e.msgid != nullptr) rix.by_msgid.try_emplace(msgid_key{e.msgid, e.group}, i);
+    if (e.msgid != nullptr) rix.by_msgid.enter(e.msgid, e.group, i);
   }
 }
 
@@ -1758,9 +1803,9 @@ int search_and_add4news(int index, char* ref) {
   if (index <= 0) return 0;
   if (char* gt = std::strchr(ref, '>')) gt[1] = '\0';
   cover(index);
-  auto found = rix.by_msgid.find(msgid_key{ref, tent[index].group});
-  if (found == rix.by_msgid.end()) return 0;
-  return link_under(found->second, index);
+  int found = rix.by_msgid.find(ref, tent[index].group);
+  if (found < 0) return 0;
+  return link_under(found, index);
 }
 
 namespace {
