@@ -21,7 +21,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace dulk {
@@ -1740,28 +1739,74 @@ struct num_entries {
   int newest;
 };
 
-struct msgid_key {
-  std::string_view id;
-  uint8_t group;
-  bool operator==(const msgid_key& o) const {
-    return group == o.group && id.size() == o.id.size() && starts_with_nocase(id, o.id);
-  }
-};
-
 // FNV-1a over the id with ASCII letters folded to lower case.
-struct msgid_hash {
-  size_t operator()(const msgid_key& k) const noexcept {
-    uint64_t h = 0xcbf29ce484222325ULL ^ k.group;
-    for (char c : k.id) {
-      h ^= static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-      h *= 0x100000001b3ULL;
-    }
-    return static_cast<size_t>(h);
+uint64_t msgid_hash(std::string_view id, uint8_t group) {
+  uint64_t h = 0xcbf29ce484222325ULL ^ group;
+  for (char c : id) {
+    h ^= static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    h *= 0x100000001b3ULL;
   }
+  return h;
+}
+
+// Message ids and groups to the oldest entry: open addressing over a
+// power-of-two array of slots, at most half of them used.  A slot holds the
+// hash and the entry, so the id stored with the entry is compared only when
+// the hashes agree.
+class msgid_table {
+ public:
+  int find(std::string_view id, uint8_t group) const {
+    if (slots_.empty()) return -1;
+    uint64_t h = msgid_hash(id, group);
+    for (size_t i = h & mask_; slots_[i].index >= 0; i = (i + 1) & mask_) {
+      if (slots_[i].hash == h && holds(slots_[i].index, id, group)) return slots_[i].index;
+    }
+    return -1;
+  }
+
+  // The first entry with an id stays: later ones never become parents.
+  void enter(std::string_view id, uint8_t group, int index) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    uint64_t h = msgid_hash(id, group);
+    size_t i = h & mask_;
+    for (; slots_[i].index >= 0; i = (i + 1) & mask_) {
+      if (slots_[i].hash == h && holds(slots_[i].index, id, group)) return;
+    }
+    slots_[i] = {h, index};
+    used_++;
+  }
+
+ private:
+  struct slot {
+    uint64_t hash;
+    int index;  // -1: the slot is free
+  };
+
+  static bool holds(int index, std::string_view id, uint8_t group) {
+    std::string_view stored = tent[index].msgid;
+    return tent[index].group == group && stored.size() == id.size() &&
+           starts_with_nocase(stored, id);
+  }
+
+  void grow() {
+    std::vector<slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, slot{0, -1});
+    mask_ = slots_.size() - 1;
+    for (const slot& s : old) {
+      if (s.index < 0) continue;
+      size_t i = s.hash & mask_;
+      while (slots_[i].index >= 0) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<slot> slots_;
+  size_t used_ = 0;
+  size_t mask_ = 0;
 };
 
 // Numbers and groups to entries: open addressing over a power-of-two array
-// of slots, at most half of them used.  Every title is entered here, and a
+// of slots, at most three quarters of them used.  Every title is entered here, and a
 // slot is one memory access where a node of a std::unordered_map is two or
 // three (with a division by a prime on the way): at a million titles that
 // is most of the cost of the index.
@@ -1774,8 +1819,15 @@ class num_table {
     return slots_[i].at.oldest >= 0 ? &slots_[i].at : nullptr;
   }
 
+  // Room for about n keys without growing.
+  void reserve(size_t n) {
+    size_t want = 1024;
+    while (want / 4 * 3 < n) want *= 2;
+    if (want > slots_.size()) rehash(want);
+  }
+
   void enter(uint64_t key, int index) {
-    if ((used_ + 1) * 2 > slots_.size()) grow();
+    if ((used_ + 1) * 4 > slots_.size() * 3) rehash(slots_.empty() ? 1024 : slots_.size() * 2);
     size_t i = start(key);
     while (slots_[i].at.oldest >= 0 && slots_[i].key != key) i = (i + 1) & mask_;
     if (slots_[i].at.oldest < 0) {
@@ -1792,13 +1844,20 @@ class num_table {
     num_entries at;  // oldest -1: the slot is free
   };
 
+  // Message numbers in a room mostly rise one by one, and a reply mostly
+  // names a recent message: runs of 64 numbers of a room share a stretch of
+  // slots, so entering and finding them stays within memory just touched.
+  // Where a run lies is mixed from the rest of the key.
+  static constexpr int kRun = 6;
   size_t start(uint64_t key) const {
-    return static_cast<size_t>((key * 0x9e3779b97f4a7c15ULL) >> 32) & mask_;
+    uint64_t run = (key >> (8 + kRun)) << 8 | (key & 0xff);
+    uint64_t at = ((run * 0x9e3779b97f4a7c15ULL) >> 32) + ((key >> 8) & ((1 << kRun) - 1));
+    return static_cast<size_t>(at) & mask_;
   }
 
-  void grow() {
+  void rehash(size_t size) {
     std::vector<slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 1024 : old.size() * 2, slot{0, {-1, -1}});
+    slots_.assign(size, slot{0, {-1, -1}});
     mask_ = slots_.size() - 1;
     for (const slot& s : old) {
       if (s.at.oldest < 0) continue;
@@ -1815,8 +1874,8 @@ class num_table {
 
 struct reply_index {
   num_table by_num;
-  std::unordered_map<msgid_key, int, msgid_hash> by_msgid;
-  std::vector<title_ent*> last_reply;  // by the parent's index
+  msgid_table by_msgid;
+  std::vector<int> last_reply;  // by the parent's index: the last reply's index + 1, or 0
   int covered = 0;
 };
 
@@ -1830,14 +1889,14 @@ uint64_t num_key(int num, uint8_t group) {
 void cover(int index) {
   if (index < rix.covered) {
     rix.by_num = num_table{};
-    rix.by_msgid.clear();
+    rix.by_msgid = msgid_table{};
     rix.covered = 0;
   }
   for (; rix.covered < index; rix.covered++) {
     const int i = rix.covered;
     const title_ent& e = tent[i];
     rix.by_num.enter(num_key(e.num, e.group), i);
-    if (e.msgid != nullptr) rix.by_msgid.try_emplace(msgid_key{e.msgid, e.group}, i);
+    if (e.msgid != nullptr) rix.by_msgid.enter(e.msgid, e.group, i);
   }
 }
 
@@ -1847,15 +1906,15 @@ int link_under(int parent, int index) {
   title_ent* reply = &tent[index];
   size_t k = static_cast<size_t>(parent);
   if (rix.last_reply.size() <= k) rix.last_reply.resize(std::max(k + 1, 2 * rix.last_reply.size()));
-  title_ent*& last = rix.last_reply[k];
+  int& last = rix.last_reply[k];
   if (p->child == nullptr) {
     p->child = reply;
   } else {
-    title_ent* end = last != nullptr ? last : p->child;
+    title_ent* end = last != 0 ? &tent[last - 1] : p->child;
     while (end->next != nullptr) end = end->next;
     end->next = reply;
   }
-  last = reply;
+  last = index + 1;
   return 1;
 }
 
@@ -1869,7 +1928,11 @@ int link_by_num(int index, int key, bool newest) {
 
 }  // namespace
 
-void thread_index_reset() { rix = reply_index{}; }
+void thread_index_reset(long log_size) {
+  rix = reply_index{};
+  // A title stands in every few hundred bytes of a busy log.
+  if (log_size > 0) rix.by_num.reserve(static_cast<size_t>(log_size / 512));
+}
 
 // Forum headers name their parent by number: the oldest earlier entry with
 // that number in the same group.
@@ -1885,9 +1948,9 @@ int search_and_add4news(int index, char* ref) {
   if (index <= 0) return 0;
   if (char* gt = std::strchr(ref, '>')) gt[1] = '\0';
   cover(index);
-  auto found = rix.by_msgid.find(msgid_key{ref, tent[index].group});
-  if (found == rix.by_msgid.end()) return 0;
-  return link_under(found->second, index);
+  int found = rix.by_msgid.find(ref, tent[index].group);
+  if (found < 0) return 0;
+  return link_under(found, index);
 }
 
 namespace {

@@ -341,8 +341,9 @@ class log_lines {
 
 // ---- reply threads ----------------------------------------------------------
 
-// Empties the index the searches find parents by; a scan starts with it.
-void thread_index_reset();
+// Empties the index the searches find parents by; a scan starts with it,
+// with room for the titles of a log of log_size bytes.
+void thread_index_reset(long log_size = 0);
 int search_and_add(int index, int key);
 int search_and_add4sx(int index, int key);
 int search_and_add4news(int index, char* ref);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <string_view>
@@ -260,7 +261,7 @@ class scanner {
 
   void run() {
     *count_ = 0;
-    thread_index_reset();
+    thread_index_reset(size_);
     while (next()) {
       const line_form* f = match_form(line_);
       if (f == nullptr) {
@@ -391,9 +392,13 @@ class scanner {
     return true;
   }
 
-  // The meter shows how far into the log the scan is, in 21 steps.
+  // The meter shows how far into the log the scan is, in 21 steps.  Titles
+  // come in log order, so the value changes only once the offset reaches
+  // the first one of the next step.
   void show_progress(long offset) {
+    if (offset < next_step_) return;
     int value = size_ > 0 ? static_cast<int>(offset * 21 / size_) : 0;
+    next_step_ = size_ > 0 ? ((value + 1) * size_ + 20) / 21 : kNever;
     if (value == last_meter_) return;
     if (vf != 1) disp_meter(20, value);
     last_meter_ = value;
@@ -406,6 +411,8 @@ class scanner {
   long size_;
   int article_ = 0;
   int last_meter_ = -1;
+  static constexpr long kNever = std::numeric_limits<long>::max();
+  long next_step_ = 0;  // no offset below this changes the meter
 };
 
 }  // namespace

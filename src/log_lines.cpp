@@ -13,6 +13,7 @@ namespace dulk {
 
 namespace {
 constexpr size_t kBlock = size_t{1} << 20;
+constexpr size_t kPage = 4096;
 }  // namespace
 
 log_lines::log_lines(FILE* fp) : fp_(fp), buf_(kBlock) {
@@ -32,7 +33,11 @@ bool log_lines::fill() {
     end_ = keep;
   }
   if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
-  size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, fp_);
+  // A whole number of pages goes from the file straight into the block,
+  // without a detour through the stream's own buffer.
+  size_t want = buf_.size() - end_;
+  if (want > kPage) want -= want % kPage;
+  size_t n = std::fread(buf_.data() + end_, 1, want, fp_);
   end_ += n;
   cr_stale_ = nul_stale_ = true;  // the bytes moved
   if (n == 0) eof_ = true;
@@ -67,6 +72,16 @@ std::string_view log_lines::take(size_t from, size_t to) {
 }
 
 int log_lines::next(std::string_view& line) {
+  // Most lines of a block hold no '\r' and no NUL: they are handed out as
+  // they stand.
+  if (const void* nl = std::memchr(buf_.data() + begin_, '\n', end_ - begin_)) {
+    size_t at = static_cast<size_t>(static_cast<const char*>(nl) - buf_.data());
+    if (!cr_stale_ && !nul_stale_ && at < cr_ && at < nul_) {
+      line = {buf_.data() + begin_, at - begin_};
+      begin_ = at + 1;
+      return '\n';
+    }
+  }
   size_t scanned = begin_;  // no '\n' before this
   for (;;) {
     const void* nl = std::memchr(buf_.data() + scanned, '\n', end_ - scanned);

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -204,17 +205,65 @@ TEST(Scan, ArticleNumbersComeFromXrefLines) {
   EXPECT_EQ(t.titles[0], "00000: none");
 }
 
+namespace {
+
+// What the scan writes to the terminal.
+struct capture_sink : dulk::out_sink {
+  std::string bytes;
+  void write(const char* d, size_t n) override { bytes.append(d, n); }
+  void flush() override {}
+};
+
+}  // namespace
+
 TEST(Scan, ShortXrefLineIsReportedAndIgnored) {
-  struct capture : dulk::out_sink {
-    std::string bytes;
-    void write(const char* d, size_t n) override { bytes.append(d, n); }
-    void flush() override {}
-  } sink;
+  capture_sink sink;
   dulk::out_sink* old = dulk::set_out_sink(&sink);
   auto t = scan_log("Xref: host a.b:9\nXref: host\nSubject: s\n\n");
   dulk::set_out_sink(old);
   EXPECT_EQ(sink.bytes, "Out of item(Xref: host) pos(3).");
   EXPECT_EQ(t.titles[0], "00009: s");
+}
+
+// The meter is drawn once for each step of 21 that a title's offset reaches,
+// in order, whatever the spacing of the titles.
+TEST(Scan, MeterIsDrawnOncePerStepReached) {
+  std::string log;
+  std::mt19937 rng(21);
+  for (int i = 0; i < 300; i++) {
+    log += std::string(rng() % 400, 'x') + "\n";
+    if (rng() % 3 == 0) log += std::string(dulk::sjis::kIdList) + "\n";
+  }
+  capture_sink sink;
+  dulk::out_sink* old = dulk::set_out_sink(&sink);
+  dulk::reset_state();
+  dulk::max_ent = 5000;
+  dulk::env_x = 80;  // the meter's row is shown whole
+  dulk::alloc_tables();
+  FILE* fp = std::tmpfile();
+  std::fwrite(log.data(), 1, log.size(), fp);
+  std::rewind(fp);
+  int n = 0;
+  dulk::read_title(fp, dulk::tent, &n);
+  dulk::set_out_sink(old);
+  std::fclose(fp);
+  ASSERT_GT(n, 50);
+  std::vector<int> want;  // black squares of each drawing
+  for (int i = 0, last = -1; i < n; i++) {
+    int value = static_cast<int>(dulk::tent[i].offset * 21 / static_cast<long>(log.size()));
+    if (value != last) want.push_back(std::min(value + 1, 20));
+    last = value;
+  }
+  std::vector<int> drawn;
+  for (size_t at = sink.bytes.find("START "); at != std::string::npos;
+       at = sink.bytes.find("START ", at + 1)) {
+    size_t end = sink.bytes.find(" END", at);
+    int black = 0;
+    for (size_t i = at + 6; i + 1 < end; i += 2) black += sink.bytes.compare(i, 2, "\x81\xa1") == 0;
+    drawn.push_back(black);
+  }
+  EXPECT_EQ(drawn, want);
+  EXPECT_GT(want.size(), 15u);
 }
 
 TEST(Scan, NewsArticleCutOffByTheEndOfTheLogIsLeftOut) {
