@@ -72,26 +72,21 @@ std::string_view log_lines::take(size_t from, size_t to) {
 }
 
 int log_lines::next(std::string_view& line) {
-  // Most lines of a block hold no '\r' and no NUL: they are handed out as
-  // they stand.
-  if (const void* nl = std::memchr(buf_.data() + begin_, '\n', end_ - begin_)) {
-    size_t at = static_cast<size_t>(static_cast<const char*>(nl) - buf_.data());
-    if (!cr_stale_ && !nul_stale_ && at < cr_ && at < nul_) {
-      line = {buf_.data() + begin_, at - begin_};
-      begin_ = at + 1;
-      return '\n';
-    }
-  }
   size_t scanned = begin_;  // no '\n' before this
   for (;;) {
-    const void* nl = std::memchr(buf_.data() + scanned, '\n', end_ - scanned);
-    if (nl != nullptr) {
+    if (const void* nl = std::memchr(buf_.data() + scanned, '\n', end_ - scanned)) {
       size_t at = static_cast<size_t>(static_cast<const char*>(nl) - buf_.data());
-      line = take(begin_, at);
+      // Most lines of a block hold no '\r' and no NUL: they are handed out
+      // as they stand.
+      if (!cr_stale_ && !nul_stale_ && at < cr_ && at < nul_) {
+        line = {buf_.data() + begin_, at - begin_};
+      } else {
+        line = take(begin_, at);
+      }
       begin_ = at + 1;
       return '\n';
     }
-    scanned = end_ - begin_;
+    scanned = end_ - begin_;  // where the kept bytes end once the block moves
     if (!fill()) break;
   }
   line = take(begin_, end_);
