@@ -445,9 +445,9 @@ std::string script_edit_copy(const std::string& script) {
   copied_lines.clear();
   if (out_get_charset() != out_charset::utf8) return script;
   std::string copy = script + kScriptCopySuffix;
-  file_ptr in(std::fopen(script.c_str(), "rb"));
+  file_ptr in(open_regular(script.c_str()));
   if (!in) fatal("dulk : write tmp ");
-  file_ptr out(std::fopen(copy.c_str(), "wb"));
+  file_ptr out(create_output(copy.c_str()));
   if (!out) fatal("dulk : write tmp ");
   bool ok = copy_as_utf8(in.get(), out.get(), &copied_lines);
   if (std::fclose(out.release()) != 0 || !ok) fatal("dulk : write tmp ");
@@ -459,7 +459,7 @@ std::string script_take_back(const std::string& script) {
   const std::string copy = script + kScriptCopySuffix;
   std::vector<std::string> lines;
   {
-    file_ptr in(std::fopen(copy.c_str(), "rb"));
+    file_ptr in(open_regular(copy.c_str()));
     if (!in) return copy + ": " + std::strerror(errno) + "; " + script + " is as it was written";
     char* raw = nullptr;
     size_t cap = 0;
@@ -474,7 +474,7 @@ std::string script_take_back(const std::string& script) {
   // Some editors mark a UTF-8 file with a byte order mark.
   if (!lines.empty() && lines[0].starts_with("\xEF\xBB\xBF")) lines[0].erase(0, 3);
 
-  file_ptr out(std::fopen(script.c_str(), "wb"));
+  file_ptr out(create_output(script.c_str()));
   if (!out) fatal("dulk : write tmp ");
   size_t first_bad = 0;
   std::string text;
