@@ -1611,11 +1611,7 @@ void set_readed(title_ent* table, const char* path) {
     fp.reset(open_regular(kReadedFile, true));
   }
   // Storing writes a new file beside it and renames it into place, so the
-  // directory must be writable, and the name must be a file's.
-  struct stat st;
-  if (unkept == 0 && fp && ::fstat(fileno(fp.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
-    unkept = EISDIR;
-  }
+  // directory must be writable (a name that is no file was refused above).
   if (unkept == 0 && ::access(".", W_OK) != 0) unkept = errno;
   if (unkept != 0) {
     out_printf("Warning : %s cannot be written (%s): the read marks of this run will be lost.\n",

@@ -175,7 +175,6 @@ constexpr bool opens_pair(unsigned char b) { return is_lead_byte(b) && b != 0x80
 // until curses has been started, so painters can run in tests.
 void term_start();
 void term_restore();
-bool term_started();
 void scr_clear();    // wclear + wrefresh
 void scr_refresh();  // wrefresh
 // One whole key: its byte (0 .. 255), or for a key that sends an escape
@@ -217,9 +216,6 @@ void disp(const char* text, int depth, int row, int highlighted, char readed, ch
 void tdisp(int position, int page_row, int highlighted);
 void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const char* log_name);
 void disp_meter(int squares, int filled);
-// A one-line message on the message row (the line below the header), from
-// column 1.
-void show_msg(std::string_view sjis_text);
 
 // How many bytes of text a row shows when limit bytes fit: the whole text
 // (less a trailing line end) when it is shorter, else limit bytes, or one

@@ -484,8 +484,6 @@ void term_restore() {
   }
 }
 
-bool term_started() { return curses_on; }
-
 bool screen_lost() { return lost; }
 
 void scr_clear() {
@@ -524,8 +522,9 @@ namespace {
 // own screen: the note is added below it, and one key read there, before the
 // viewer's screen comes back over it.
 void wait_on_shell_screen(const char* note) {
-  std::printf("\r\n%s", note);
-  std::fflush(stdout);
+  out_write("\r\n");
+  out_write(note);
+  out_flush();
   struct termios saved;
   const bool tty = ::tcgetattr(STDIN_FILENO, &saved) == 0;
   if (tty) {
