@@ -26,7 +26,7 @@ inline constexpr const char* kTmpFile = DULK_TMP_FILE;
 inline constexpr const char* kReadedFile = "dk_readed";
 inline constexpr const char* kReadedTmp = "dk_rtmp";
 
-// ---- shared helpers ---------------------------------------------------------
+// ---- shared helpers (inline) ------------------------------------------------
 
 // A FILE* that is closed whatever way its scope is left.
 struct file_closer {
@@ -50,7 +50,7 @@ inline bool starts_with_nocase(std::string_view s, std::string_view prefix) {
   return true;
 }
 
-// ---- the title table --------------------------------------------------------
+// ---- the title table (dulk.cpp) ---------------------------------------------
 
 // One title of the log: a message, or a heading that groups messages.
 struct title_ent {
@@ -100,7 +100,7 @@ void freex(title_ent* table);
 // releases together.
 char* title_store(std::string_view text, size_t extra = 0);
 
-// ---- ending the process -----------------------------------------------------
+// ---- ending the process (dulk.cpp) ------------------------------------------
 
 // Every end of the process goes through here: the terminal is restored when
 // curses was started.  Tests and fuzzers may install a hook that does not
@@ -119,7 +119,7 @@ void set_exit_hook(exit_hook_fn hook);
 // Start-up marks the scan over; tests set it to reach fatal's storing path.
 void set_scan_done(bool done);
 
-// ---- terminal output layer --------------------------------------------------
+// ---- terminal output layer (dulk_tty.cpp) -----------------------------------
 
 // Every byte meant for the terminal goes through one sink.  The default sink
 // writes to standard output; tests install one that collects bytes.
@@ -210,7 +210,7 @@ void show_msg(std::string_view sjis_text);
 // (from_terminal converts it).
 bool prompt_line(const char* prompt, std::string& typed);
 
-// ---- screen painters --------------------------------------------------------
+// ---- screen painters (dulk_paint.cpp) ---------------------------------------
 
 void disp(const char* text, int depth, int row, int highlighted, char readed, char kind);
 void tdisp(int position, int page_row, int highlighted);
@@ -226,7 +226,15 @@ size_t row_text_len(std::string_view text, long long limit);
 // The entry at a position of the current order; null when there is none.
 title_ent* entry_at(int position);
 
-// ---- start-up and the key loop ----------------------------------------------
+// Title rows on a page, at least one.
+int page_rows();
+// The page of the cursor, then the cursor bar over its row.
+void repaint();
+// Moves the cursor bar to position p: two rows on the same page, else the
+// page of p.
+void move_to(int p);
+
+// ---- start-up and the key loop (dulk.cpp) -----------------------------------
 
 int dulk_main(int argc, char** argv);  // does not return normally
 // The first page, then the key loop; the scan must be done.
@@ -271,7 +279,7 @@ bool stop_requested();
 // prefix followed by the smallest number for which no file exists.
 std::string script_name(const char* prefix);
 
-// ---- searching --------------------------------------------------------------
+// ---- searching (dulk_search.cpp) --------------------------------------------
 
 // The first character boundary of text where pattern stands as whole
 // Shift-JIS characters, ASCII letters in either case; npos if none.  A
@@ -289,88 +297,13 @@ int find_title(std::string_view pattern, int from, int step, const search_progre
 // holds pattern; 0 for headings.  Empty when progress stopped the search.
 std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
                                   std::string_view pattern, const search_progress& progress);
+// The four search keys: a pattern typed at a prompt (an empty one repeats
+// the last search of the same kind), then the title found is shown.
+void search_command(key_action act);
+// The note that a search went round lasts until the next key.
+void forget_search_note();
 
-// ---- read state and mailbox -------------------------------------------------
-
-void set_readed(title_ent* table, const char* path);
-void save_readed(title_ent* table, const char* path, int count);
-// Null when appended, else the text to report (errno says why).
-const char* add_file(const char* src, const char* dst);
-// What save_readed does to "dk_readed", without removing the extract or
-// ending the run: null when stored, else the text to report (errno says why).
-const char* store_readed(const title_ent* table, const char* path, int count);
-
-// ---- log scanning -----------------------------------------------------------
-
-// One line without its '\n', every '\r' dropped; returns '\n' or EOF.
-int readline(FILE* fp, std::string& buf);
-void read_title(FILE* log, title_ent* table, int* count);
-const char* get_item(const char* src, const char* delim, int n, std::string& dst);
-int dk_atoi(std::string_view s);  // atoi over a view: blanks, sign, digits
-
-// The lines of a file, read from where it stands in large blocks, each as
-// readline gives it up to its first NUL; a line stays valid until the next
-// call.
-class log_lines {
- public:
-  explicit log_lines(FILE* fp);
-  int next(std::string_view& line);  // '\n', or EOF for the end of the file
-  long offset() const;               // file position right after that line
-
- private:
-  bool fill();
-  size_t next_of(char c, size_t from, size_t& found, bool& stale) const;
-  std::string_view take(size_t from, size_t to);
-
-  FILE* fp_;
-  std::vector<char> buf_;
-  size_t begin_ = 0;  // start of the next line in buf_
-  size_t end_ = 0;    // bytes read into buf_
-  long base_ = 0;     // file position of buf_[0]
-  size_t cr_ = 0;     // the first '\r' at or after the last line start, or end_
-  bool cr_stale_ = true;
-  size_t nul_ = 0;  // the same for NUL
-  bool nul_stale_ = true;
-  bool eof_ = false;
-  std::string line_;  // a line with carriage returns inside it, without them
-};
-
-// ---- reply threads ----------------------------------------------------------
-
-// Empties the index the searches find parents by; a scan starts with it,
-// with room for the titles of a log of log_size bytes.
-void thread_index_reset(long log_size = 0);
-int search_and_add(int index, int key);
-int search_and_add4sx(int index, int key);
-int search_and_add4news(int index, char* ref);
-void make_tentp();
-void scan_comt(int* out, title_ent* first, int8_t level);
-
-// ---- subject decoding -------------------------------------------------------
-
-// out must hold at least strlen(text) + 1 bytes.
-char* chg_iso2022(const char* text, char* out);
-// dst must hold strlen(src) / 4 * 3 + 4 bytes.
-void DecodeBase64(const char* src, char* dst);
-int IsEscExist(const char* text);
-// out must hold at least strlen(in) + 2 bytes.
-char* jis2sjis(const char* in, char* out, int* state);
-void j2s(const unsigned char* code, unsigned char* out);
-
-// ---- help -------------------------------------------------------------------
-
-extern int prline;
-void printfx(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void disp_help();
-
-// The environment-variable lines shared by the usage text and the help
-// screen, one call of print per line.
-using line_printer = void (*)(const char* format, ...);
-void print_env_help(line_printer print);
-
-// ---- message extract and scripts --------------------------------------------
-
-enum write_mode { kPlain = 0, kComment = 1, kSay = 2 };
+// ---- files (dulk_files.cpp) -------------------------------------------------
 
 // Creates path afresh for writing, readable by its owner alone: whatever
 // stood there (a file or a symbolic link someone planted) is removed first
@@ -388,6 +321,100 @@ FILE* open_regular(const char* path, bool own_links_only = false);
 // (ELOOP), a directory (EISDIR), a FIFO or device (ESPIPE), or a second name
 // of a file elsewhere (EMLINK).  -1 with errno set.
 int open_own_file(const char* path);
+
+// An output file of the user's other than the extract (a script): created,
+// or emptied when it is a file of its own; never written through a name
+// someone planted.  Null with errno set.
+FILE* create_output(const char* path);
+
+// The mailbox the user named, a link of theirs followed.  A FIFO without a
+// reader is refused (ENXIO) instead of waited on.  -1 with errno set.
+int open_append(const char* path);
+
+// Writes all of data; false with errno set when the file takes no more.
+bool write_all(int fd, const char* data, size_t len);
+
+// Makes a rename in the current directory durable.
+void sync_directory();
+
+// Closes fd with errno kept (or set to reason when not 0); returns -1.
+int close_keeping_errno(int fd, int reason = 0);
+
+// A file descriptor closed whatever way its scope is left.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd = -1) : fd_(fd) {}
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  ~unique_fd();
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// ---- read state and mailbox (dulk_readed.cpp) -------------------------------
+
+void set_readed(title_ent* table, const char* path);
+void save_readed(title_ent* table, const char* path, int count);
+// Null when appended, else the text to report (errno says why).
+const char* add_file(const char* src, const char* dst);
+// What save_readed does to "dk_readed", without removing the extract or
+// ending the run: null when stored, else the text to report (errno says why).
+const char* store_readed(const title_ent* table, const char* path, int count);
+// True when start-up (set_readed) found that this run's flags cannot be
+// stored; the warning it printed waits for a key.
+bool readed_unkept();
+
+// ---- log scanning (dulk_r.cpp; the line source in log_lines.h) -------------
+
+// One line without its '\n', every '\r' dropped; returns '\n' or EOF.
+int readline(FILE* fp, std::string& buf);
+void read_title(FILE* log, title_ent* table, int* count);
+const char* get_item(const char* src, const char* delim, int n, std::string& dst);
+int dk_atoi(std::string_view s);  // atoi over a view: blanks, sign, digits
+
+// ---- reply threads (dulk_thread.cpp) ----------------------------------------
+
+// Empties the index the searches find parents by; a scan starts with it,
+// with room for the titles of a log of log_size bytes.
+void thread_index_reset(long log_size = 0);
+int search_and_add(int index, int key);
+int search_and_add4sx(int index, int key);
+int search_and_add4news(int index, char* ref);
+void make_tentp();
+void scan_comt(int* out, title_ent* first, int8_t level);
+
+// ---- subject decoding (dulk_sub.cpp) ----------------------------------------
+
+// out must hold at least strlen(text) + 1 bytes.
+char* chg_iso2022(const char* text, char* out);
+// dst must hold strlen(src) / 4 * 3 + 4 bytes.
+void DecodeBase64(const char* src, char* dst);
+int IsEscExist(const char* text);
+// out must hold at least strlen(in) + 2 bytes.
+char* jis2sjis(const char* in, char* out, int* state);
+void j2s(const unsigned char* code, unsigned char* out);
+
+// ---- help (dulk_sub.cpp) ----------------------------------------------------
+
+extern int prline;
+void printfx(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void disp_help();
+
+// The environment-variable lines shared by the usage text and the help
+// screen, one call of print per line.
+using line_printer = void (*)(const char* format, ...);
+void print_env_help(line_printer print);
+
+// ---- message extract and scripts (dulk_w.cpp) -------------------------------
+
+enum write_mode { kPlain = 0, kComment = 1, kSay = 2 };
 
 // The file the pager or editor is shown for an extract: the extract itself,
 // or a copy converted for the terminal's character set.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dulk.h"
+#include "log_lines.h"
 #include "sjis_text.h"
 
 namespace dulk {

@@ -4,6 +4,8 @@
 // file position right after it.
 // Most of the cost of opening a log is finding its line ends, and glibc's
 // memchr finds them many bytes at a time.
+#include "log_lines.h"
+
 #include <algorithm>
 #include <cstring>
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dulk.h"
+#include "log_lines.h"
 #include "scan_util.h"
 #include "sjis_text.h"
 #include "viewer_util.h"

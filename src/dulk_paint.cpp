@@ -1,0 +1,157 @@
+// The screen painters: a title row, the page with its header, the scan's
+// progress meter, and the repaints the key loop asks for.
+#include <algorithm>
+#include <string>
+
+#include "dulk.h"
+
+namespace dulk {
+
+namespace {
+
+struct row_colour {
+  const char* plain;
+  const char* bar;
+};
+
+constexpr row_colour kSectionColour = {"\033[35m", "\033[45m"};
+constexpr row_colour kSubColour = {"\033[32m", "\033[42m"};
+constexpr row_colour kTitleColour = {"\033[37m", "\033[41m"};
+
+constexpr const char* kReadMark[2] = {"  ", "\x81\x99"};  // "  ", ☆
+
+}  // namespace
+
+size_t row_text_len(std::string_view text, long long limit) {
+  // A decoded news subject keeps the line end it was decoded with; the row
+  // must not break on it.
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (limit < 1) return 0;
+  if (static_cast<unsigned long long>(limit) > text.size()) return text.size();
+  size_t n = static_cast<size_t>(limit);
+  // Only the last byte that fits is looked at: a lead byte there would leave
+  // half a character at the row's edge.
+  return is_lead_byte(static_cast<unsigned char>(text[n - 1])) ? n - 1 : n;
+}
+
+namespace {
+
+// Columns of text a row in link mode keeps however deep its entry lies.
+constexpr long long kMinRowText = 20;
+
+// The tree marks of a row in link mode: "|" per level and "+" for the last.
+// When they would leave fewer than kMinRowText columns of text, they end in
+// the level's number instead ("||||58+"), kept to the width that leaves
+// kMinRowText columns (or the number's own, on a narrow row), so that deep
+// rows show their text and stay in line with each other.
+std::string tree_marks(int depth, int width) {
+  if (depth <= 0) return "";
+  const long long room = static_cast<long long>(width) - 3;  // marks and text
+  auto tree = [](long long n) {
+    std::string t(static_cast<size_t>(n), '|');
+    t.back() = '+';
+    return t;
+  };
+  if (room - depth >= kMinRowText) return tree(depth);
+  const std::string number = std::to_string(depth) + "+";
+  const long long digits = static_cast<long long>(number.size());
+  if (depth > digits) {
+    const long long budget = std::max(room - kMinRowText, digits);
+    if (budget < room) return std::string(static_cast<size_t>(budget - digits), '|') + number;
+  }
+  // A tree no longer than the number, or a row too narrow for the number:
+  // the tree, cut to the row when it leaves no column of text.
+  if (depth < room) return tree(depth);
+  return room > 0 ? tree(room) : "";
+}
+
+}  // namespace
+
+void disp(const char* text, int depth, int row, int highlighted, char readed, char kind) {
+  const row_colour& rc = kind == 1 ? kSectionColour : kind == 2 ? kSubColour : kTitleColour;
+  const char* colour = highlighted ? rc.bar : rc.plain;
+  const char* mark = kind == 1 ? "" : kReadMark[readed == 1 ? 1 : 0];
+
+  out_printf("\033[%d;%dH", row + 1, 1);
+  out_printf("%c(B", 27);
+  out_printf("%s%s%s", colour, mark, "\033[0m");
+
+  // Two columns for the mark, one per tree level, the text, one blank.
+  const std::string tree = tree_marks(depth, env_x);
+  long long limit = static_cast<long long>(env_x) - static_cast<long long>(tree.size()) - 3;
+  std::string_view shown(text != nullptr ? text : "");
+  shown = shown.substr(0, row_text_len(shown, limit));
+
+  out_printf("\033[%d;%dH", row + 1, 3);
+  out_write(tree);
+  out_write(colour);
+  out_write(shown);
+  out_write(" \033[0m\n");
+  out_printf("\033[%d;%dH\n", 0, 0);
+  scr_refresh();
+}
+
+// The entry at a position of the current order, or null when that position
+// holds none (outside the table, or a thread order that was never built).
+title_ent* entry_at(int position) {
+  if (position < 0 || position >= ent_cnt || tent == nullptr) return nullptr;
+  title_ent* e = link ? (tentp != nullptr ? tentp[position] : nullptr) : &tent[position];
+  return e != nullptr && e->title != nullptr ? e : nullptr;
+}
+
+void tdisp(int position, int page_row, int highlighted) {
+  const title_ent* e = entry_at(position);
+  if (e == nullptr) return;
+  disp(e->title, link ? e->depth : 0, page_row + 2, highlighted, e->readed, e->kind);
+}
+
+void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const char* log_name) {
+  (void)table;  // rows come from the current order through tdisp
+  if (per_page < 1) per_page = 1;
+  scr_clear();
+  int page = cursor / per_page;
+  long long top = static_cast<long long>(page) * per_page;
+  // 【 and 】 around the program's name.
+  out_printf("LOG FILE : %s      PAGE : %d/%d    \x81\x79 DULK Ver %s \x81\x7a %s\n",
+             log_name != nullptr ? log_name : "", page + 1, (count - 1) / per_page + 1, kVersion,
+             link ? "<LINK mode>" : " ");
+  for (int i = 0; i < per_page; i++) {
+    if (top + i < count) {
+      tdisp(static_cast<int>(top + i), i, 0);
+    } else {
+      disp("<<< END >>>", 0, i + 2, 0, 0, 0);
+      break;
+    }
+  }
+}
+
+void disp_meter(int squares, int filled) {
+  std::string line = "START ";
+  for (int i = 0; i < squares; i++) line += i <= filled ? "\x81\xa1" : "\x81\xa0";  // ■ □
+  line += " END";
+  disp(line.c_str(), 0, 0, 0, 0, 0);
+}
+
+int page_rows() { return env_y > 0 ? env_y : 1; }
+
+// The page of the cursor, then the cursor bar over its row.
+void repaint() {
+  disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  if (entry_at(cur_idx) != nullptr) tdisp(cur_idx, cur_row, 1);
+}
+
+// Moves the cursor bar to position p: two rows on the same page, else the
+// page of p.
+void move_to(int p) {
+  int old = cur_idx;
+  cur_idx = p;
+  cur_row = p % page_rows();
+  if (old / page_rows() == p / page_rows()) {
+    tdisp(old, old % page_rows(), 0);
+    tdisp(cur_idx, cur_row, 1);
+  } else {
+    repaint();
+  }
+}
+
+}  // namespace dulk

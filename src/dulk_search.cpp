@@ -1,0 +1,550 @@
+// The title and text searches: the matcher over Shift-JIS text, the search
+// of the titles and of the messages' text, and the prompt and messages of
+// the four search keys.
+#include <curses.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dulk.h"
+
+namespace dulk {
+
+namespace {
+
+constexpr size_t npos = std::string_view::npos;
+
+constexpr bool ascii_letter(unsigned char b) { return (b | 0x20) >= 'a' && (b | 0x20) <= 'z'; }
+
+constexpr unsigned char fold(unsigned char b) { return ascii_letter(b) ? b | 0x20 : b; }
+
+// The pattern's bytes at pos of text, whether or not a character starts
+// there.
+bool match_at(std::string_view text, size_t pos, std::string_view pattern) {
+  if (pos > text.size() || text.size() - pos < pattern.size()) return false;
+  for (size_t i = 0; i < pattern.size(); i++) {
+    unsigned char p = static_cast<unsigned char>(pattern[i]);
+    unsigned char t = static_cast<unsigned char>(text[pos + i]);
+    if (opens_pair(p)) {
+      // Both bytes exactly: a trail byte that equals a letter is no letter.
+      if (i + 1 == pattern.size() || p != t || pattern[i + 1] != text[pos + i + 1]) return false;
+      i++;
+    } else if (fold(p) != fold(t)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A search of one text that is asked again and again from further on: the
+// place it last found is kept while it lies ahead, so no byte is read twice.
+struct kept_place {
+  size_t at = 0;
+  bool known = false;
+
+  template <typename Find>
+  size_t next(size_t from, Find find) {
+    if (!known || at < from) at = find(from);
+    known = true;
+    return at;
+  }
+};
+
+// 2 when byte i of pattern is the lead or the trail of a double-byte
+// character, else 1.
+size_t char_len(std::string_view pattern, size_t i) {
+  size_t k = 0;
+  while (true) {
+    size_t len =
+        opens_pair(static_cast<unsigned char>(pattern[k])) && k + 1 < pattern.size() ? 2 : 1;
+    if (i < k + len) return len;
+    k += len;
+  }
+}
+
+// A place of pattern to look for it by: the byte there stands least often
+// in sample (a single-byte letter counted in both cases).  Without a sample,
+// the trail of its first double-byte character, else its first byte: most
+// Japanese text is a few lead bytes (0x82 hiragana, 0x83 katakana), while
+// trail bytes spread over 188 values.
+size_t rarest_byte(std::string_view pattern, std::string_view sample) {
+  if (sample.empty()) {
+    // Every character before the first double-byte one is a single byte.
+    for (size_t i = 0; i + 1 < pattern.size(); i++) {
+      if (opens_pair(static_cast<unsigned char>(pattern[i]))) return i + 1;
+    }
+    return 0;
+  }
+  std::array<size_t, 256> count{};
+  for (char c : sample) count[static_cast<unsigned char>(c)]++;
+  size_t best = 0;
+  size_t best_count = SIZE_MAX;
+  for (size_t i = 0, len; i < pattern.size(); i += len) {
+    len = char_len(pattern, i);
+    for (size_t k = i; k < i + len; k++) {
+      const unsigned char c = static_cast<unsigned char>(pattern[k]);
+      size_t n = count[c] + (len == 1 && ascii_letter(c) ? count[c ^ 0x20] : 0);
+      if (n < best_count) {
+        best = k;
+        best_count = n;
+      }
+    }
+  }
+  return best;
+}
+
+// The places of a text where a pattern's bytes stand (match_at), in order,
+// whether or not a character starts there.  They are found by memchr of the
+// pattern's byte at `anchor`, in both cases when it is a single-byte letter;
+// the pattern is not empty.
+class raw_matches {
+ public:
+  raw_matches(std::string_view text, std::string_view pattern, size_t anchor)
+      : text_(text), pattern_(pattern), anchor_(anchor) {
+    const unsigned char b = static_cast<unsigned char>(pattern[anchor]);
+    bytes_[0] = bytes_[1] = static_cast<char>(b);
+    if (ascii_letter(b) && char_len(pattern, anchor) == 1) bytes_[1] = static_cast<char>(b ^ 0x20);
+  }
+
+  // The first place at or after from; npos when there is none.
+  size_t next(size_t from) {
+    const size_t n = pattern_.size();
+    if (n > text_.size() || from > text_.size() - n) return npos;
+    const size_t last = text_.size() - n;  // the last place the pattern fits
+    for (size_t s = from;;) {
+      size_t a = hit_[0].next(s + anchor_, [this](size_t f) { return text_.find(bytes_[0], f); });
+      if (bytes_[1] != bytes_[0])
+        a = std::min(
+            a, hit_[1].next(s + anchor_, [this](size_t f) { return text_.find(bytes_[1], f); }));
+      if (a == npos || a - anchor_ > last) return npos;
+      s = a - anchor_;
+      if (match_at(text_, s, pattern_)) return s;
+      s++;
+    }
+  }
+
+ private:
+  std::string_view text_;
+  std::string_view pattern_;
+  size_t anchor_;
+  char bytes_[2];
+  kept_place hit_[2];
+};
+
+// The first carriage return at or after from that does not end a line (no
+// '\n' follows it); npos when there is none.  The text a line shows has it
+// dropped, so a pattern may stand across it.
+size_t stray_return(std::string_view text, size_t from) {
+  for (size_t r = text.find('\r', from); r != npos; r = text.find('\r', r + 1)) {
+    if (r + 1 == text.size() || text[r + 1] != '\n') return r;
+  }
+  return npos;
+}
+
+}  // namespace
+
+size_t sjis_find(std::string_view text, std::string_view pattern) {
+  if (pattern.empty()) return 0;
+  raw_matches matches(text, pattern, rarest_byte(pattern, {}));
+  size_t walked = 0;  // a character boundary, walked from the start of text
+  for (size_t c = matches.next(0); c != npos; c = matches.next(c + 1)) {
+    while (walked < c) walked += opens_pair(static_cast<unsigned char>(text[walked])) ? 2 : 1;
+    if (walked == c) return c;
+  }
+  return npos;
+}
+
+namespace {
+
+// The log's bytes from offset on, up to len of them: fewer at its end, none
+// past it or when it cannot be read.  Every read of the text search comes
+// through here.
+size_t read_log_at(FILE* log, long offset, char* buf, size_t len) {
+  size_t got = 0;
+  while (got < len) {
+    ssize_t n = ::pread(fileno(log), buf + got, len - got, offset + static_cast<long>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
+// A line as the extract copies it: carriage returns dropped, cut at a NUL.
+std::string_view shown_line(std::string_view raw, std::string& scratch) {
+  raw = raw.substr(0, raw.find('\0'));
+  if (raw.find('\r') == npos) return raw;
+  scratch.clear();
+  for (char c : raw) {
+    if (c != '\r') scratch.push_back(c);
+  }
+  return scratch;
+}
+
+// Finds the messages whose text holds a pattern.  The log is searched in
+// large blocks for the lines that hold it; only such a line is then placed:
+// the message whose title comes last before it holds it unless a line that
+// ends the message comes first, and so does an earlier message whose text
+// runs on over the titles after it (a heading or a listing does not end a
+// message).  The rest of a title's stretch of the log then decides nothing
+// new, and is skipped.
+class body_search {
+ public:
+  body_search(FILE* log, const title_ent* table, int count, std::string_view pattern,
+              std::vector<uint8_t>& hits)
+      : log_(log), table_(table), count_(count), pattern_(pattern), hits_(hits) {}
+
+  bool run(const search_progress& progress) {
+    struct stat st;
+    long size = ::fstat(fileno(log_), &st) == 0 ? static_cast<long>(st.st_size) : 0;
+    const long first = table_[0].offset;  // nothing before the first title is a message
+    std::vector<char> block(kBlock);
+    std::string scratch;
+    long pos = first;
+    int j = 0;  // the entry whose stretch of the log the search is in
+    for (;;) {
+      size_t n = read_log_at(log_, pos, block.data(), kBlock);
+      if (n == 0) return true;
+      size_t len = n;
+      if (n == kBlock) {
+        // A block ends after its last whole line, so no line is cut in two
+        // (a line longer than a block is searched in pieces).
+        const void* nl = ::memrchr(block.data(), '\n', n);
+        if (nl != nullptr)
+          len = static_cast<size_t>(static_cast<const char*>(nl) - block.data()) + 1;
+      }
+      text_ = std::string_view(block.data(), len);
+      text_pos_ = pos;
+      long next = pos + static_cast<long>(len);
+      size_t from = 0;
+      raw_matches matches(text_, pattern_, rarest_byte(pattern_, text_.substr(0, kSample)));
+      kept_place stray;
+      for (;;) {
+        // The next line that may hold the pattern: where its bytes stand, or
+        // a line whose carriage returns, once dropped, may join it.
+        size_t c = std::min(matches.next(from),
+                            stray.next(from, [this](size_t f) { return stray_return(text_, f); }));
+        if (c == npos) break;
+        const void* before = ::memrchr(text_.data(), '\n', c);
+        size_t ls = before != nullptr
+                        ? static_cast<size_t>(static_cast<const char*>(before) - text_.data()) + 1
+                        : 0;
+        size_t le = text_.find('\n', c);
+        // The log's last line, when no newline ends it, is in no message.
+        if (le == npos && n < kBlock) break;
+        if (le == npos) le = len;
+        from = le + 1;
+        long at = pos + static_cast<long>(ls);
+        while (j + 1 < count_ && table_[j + 1].offset <= at) j++;
+        if (sjis_find(shown_line(text_.substr(ls, le - ls), scratch), pattern_) == npos) {
+          continue;
+        }
+        place(at, pos + static_cast<long>(std::min(le + 1, len)), j);
+        if (j + 1 >= count_) return true;  // every message that could hold more is decided
+        long skip = table_[j + 1].offset;
+        if (skip >= next) {
+          next = skip;
+          break;
+        }
+        if (skip > at) from = static_cast<size_t>(skip - pos);
+        if (from >= len) break;
+      }
+      pos = next;
+      if (progress && size > first &&
+          !progress(static_cast<double>(pos - first) / static_cast<double>(size - first))) {
+        return false;
+      }
+    }
+  }
+
+ private:
+  static constexpr size_t kBlock = 8 << 20;
+  static constexpr size_t kSample = 64 << 10;  // what a block's rarest byte is counted over
+
+  // The title line of entry m: the line that ends where its message begins.
+  // A block starts at the start of a line, so one that holds the line's end
+  // holds all of it.
+  std::string title_line(int m) {
+    long end = table_[m].offset - 1;  // its '\n'
+    std::string buf;
+    std::string_view bytes;
+    if (end >= text_pos_ && end < text_pos_ + static_cast<long>(text_.size())) {
+      bytes = text_.substr(0, static_cast<size_t>(end - text_pos_));
+    } else {
+      long start = std::max(0L, end - 4096);
+      buf.resize(static_cast<size_t>(end - start));
+      buf.resize(read_log_at(log_, start, buf.data(), buf.size()));
+      bytes = buf;
+    }
+    size_t nl = bytes.rfind('\n');
+    if (nl != npos) bytes.remove_prefix(nl + 1);
+    std::string scratch;
+    return std::string(shown_line(bytes, scratch));
+  }
+
+  // Whether the line from `at` to `end` (after its newline) still belongs
+  // to the text of message i: no line from its beginning up to that one
+  // ends it.
+  bool reaches(int i, long at, long end) {
+    const title_ent& e = table_[i];
+    std::string_view title(e.title != nullptr ? e.title : "");
+    std::string buf, scratch;
+    std::string_view bytes;
+    if (e.offset >= text_pos_) {
+      bytes = text_.substr(static_cast<size_t>(e.offset - text_pos_),
+                           static_cast<size_t>(end - e.offset));
+    } else {
+      buf.resize(static_cast<size_t>(end - e.offset));
+      buf.resize(read_log_at(log_, e.offset, buf.data(), buf.size()));
+      bytes = buf;
+    }
+    for (size_t k = 0; k < bytes.size();) {
+      size_t nl = std::min(bytes.find('\n', k), bytes.size());
+      if (ends_message(shown_line(bytes.substr(k, nl - k), scratch), false, e.msghead, title))
+        return false;
+      if (e.offset + static_cast<long>(k) >= at) return true;
+      k = nl + 1;
+    }
+    return false;
+  }
+
+  // A line holding the pattern from `at` to `end`, in the stretch of entry j.
+  void place(long at, long end, int j) {
+    std::vector<std::string> titles;  // the title lines of j, j - 1, ..., passed so far
+    for (int i = j; i >= 0; i--) {
+      if (i < j) {
+        const title_ent& next = table_[i + 1];
+        // Message-header title lines end every message; so do some others.
+        if (next.msghead != 0) return;
+        titles.push_back(title_line(i + 1));
+        if (ends_message(titles.back(), false, 1, "")) return;
+        const title_ent& e = table_[i];
+        std::string_view title(e.title != nullptr ? e.title : "");
+        bool ended = false;
+        for (const std::string& t : titles)
+          ended = ended || ends_message(t, false, e.msghead, title);
+        if (ended) continue;
+      }
+      if (table_[i].kind == 0 && hits_[static_cast<size_t>(i)] == 0 && reaches(i, at, end)) {
+        hits_[static_cast<size_t>(i)] = 1;
+      }
+    }
+  }
+
+  FILE* log_;
+  const title_ent* table_;
+  int count_;
+  std::string_view pattern_;
+  std::vector<uint8_t>& hits_;
+  std::string_view text_;  // the block in hand, from the log's position text_pos_
+  long text_pos_ = 0;
+};
+
+}  // namespace
+
+std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
+                                  std::string_view pattern, const search_progress& progress) {
+  std::vector<uint8_t> hits(count > 0 ? static_cast<size_t>(count) : 0, 0);
+  if (count <= 0 || pattern.empty()) return hits;
+  for (int i = 0; i < count; i++) {
+    const title_ent& e = table[i];
+    if (e.kind == 0 && e.title != nullptr && sjis_find(e.title, pattern) != npos)
+      hits[static_cast<size_t>(i)] = 1;
+  }
+  body_search s(log, table, count, pattern, hits);
+  if (!s.run(progress)) return {};
+  return hits;
+}
+
+namespace {
+
+// The next position of the current order after from in the direction of
+// step whose entry has what is asked, going round once; -1 when none has it,
+// -2 when progress stopped the search.
+template <typename Has>
+int next_position(int from, int step, const search_progress& progress, Has has) {
+  const int n = ent_cnt;
+  if (n <= 0) return -1;
+  int p = from < 0 || from >= n ? 0 : from;
+  for (int d = 1; d <= n; d++) {
+    p += step;
+    if (p == n) p = 0;
+    if (p < 0) p = n - 1;
+    if (const title_ent* e = entry_at(p); e != nullptr && has(*e)) return p;
+    if ((d & 0xffff) == 0 && progress && !progress(static_cast<double>(d) / n)) return -2;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int find_title(std::string_view pattern, int from, int step, const search_progress& progress) {
+  return next_position(from, step, progress, [pattern](const title_ent& e) {
+    return sjis_find(e.title, pattern) != npos;
+  });
+}
+
+namespace {
+
+// 先頭から検索し直しました。 and 末尾から検索し直しました。
+constexpr const char* kWentRoundForward =
+    "\x90\xe6\x93\xaa\x82\xa9\x82\xe7\x8c\x9f\x8d\xf5\x82\xb5\x92\xbc\x82\xb5\x82\xdc\x82\xb5"
+    "\x82\xbd\x81\x42";
+constexpr const char* kWentRoundBackward =
+    "\x96\x96\x94\xf6\x82\xa9\x82\xe7\x8c\x9f\x8d\xf5\x82\xb5\x92\xbc\x82\xb5\x82\xdc\x82\xb5"
+    "\x82\xbd\x81\x42";
+constexpr const char* kOpenQuote = "\x81\x75";   // 「
+constexpr const char* kCloseQuote = "\x81\x76";  // 」
+constexpr const char* kNotFound =                // は見つかりません。
+    "\x82\xcd\x8c\xa9\x82\xc2\x82\xa9\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42";
+// 検索文字列の%d文字目はシフトJISで表せません。
+constexpr const char* kNoSjisForm =
+    "\x8c\x9f\x8d\xf5\x95\xb6\x8e\x9a\x97\xf1\x82\xcc%d\x95\xb6\x8e\x9a\x96\xda\x82\xcd\x83\x56"
+    "\x83\x74\x83\x67JIS\x82\xc5\x95\x5c\x82\xb9\x82\xdc\x82\xb9\x82\xf1\x81\x42";
+// 検索中 %d%%（何かキーで中止）
+constexpr const char* kSearching =
+    "\x8c\x9f\x8d\xf5\x92\x86 %d%%\x81\x69\x89\xbd\x82\xa9\x83\x4c\x81\x5b\x82\xc5\x92\x86\x8e"
+    "\x7e\x81\x6a";
+
+struct last_pattern {
+  std::string sjis;
+  bool set = false;
+};
+last_pattern last_title, last_text;
+
+// The text search's answer for the last pattern, kept for the run: the log
+// and the table do not change under the viewer.
+std::string hits_pattern;
+std::vector<uint8_t> hits_cache;
+
+bool note_shown = false;  // the message row says that a search went round
+
+void wipe_msg_row() { show_msg(std::string(static_cast<size_t>(std::max(env_x - 1, 40)), ' ')); }
+
+// A one-line message, cut to the row.
+void show_note(const std::string& text) {
+  show_msg(std::string_view(text).substr(0, row_text_len(text, env_x - 1)));
+}
+
+// A message that stays until a key, which does nothing else.
+void show_until_key(const std::string& text) {
+  show_note(text);
+  out_write("\a");
+  scr_getch();
+  wipe_msg_row();
+}
+
+bool key_waiting() {
+  struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+// After a third of a second a search shows how far it has come, and a key
+// (read and dropped, with whatever else is waiting) stops it.
+class search_clock {
+ public:
+  bool operator()(double done) {
+    auto now = std::chrono::steady_clock::now();
+    if (now - start_ < std::chrono::milliseconds(333)) return true;
+    int percent = static_cast<int>(done * 100);
+    if (percent != shown_) {
+      char buf[128];
+      std::snprintf(buf, sizeof buf, kSearching, percent);
+      show_msg(buf);
+      shown_ = percent;
+    }
+    if (!key_waiting()) return true;
+    while (key_waiting() && scr_getch() != ERR) {
+    }
+    return false;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  int shown_ = -1;
+};
+
+// The characters typed before byte `at`, counted from 1 for the one there.
+int typed_chars_before(std::string_view typed, size_t at) {
+  if (out_get_charset() != out_charset::utf8) return static_cast<int>(at) + 1;
+  int n = 1;
+  for (size_t i = 0; i < at && i < typed.size(); i++) n += (typed[i] & 0xc0) != 0x80;
+  return n;
+}
+
+}  // namespace
+
+// The four search keys: a pattern typed at a prompt (an empty one repeats
+// the last search of the same kind), then the title found is shown.
+void search_command(key_action act) {
+  const bool titles = act == key_action::title_search || act == key_action::title_search_back;
+  const int step = act == key_action::title_search || act == key_action::text_search ? 1 : -1;
+  const char* prompt = titles ? (step > 0 ? "/" : "\\") : (step > 0 ? "f:" : "F:");
+  last_pattern& last = titles ? last_title : last_text;
+
+  std::string typed;
+  bool entered = prompt_line(prompt, typed);
+  wipe_msg_row();
+  if (!entered) return;
+  if (typed.empty()) {
+    if (!last.set) return;
+  } else {
+    std::string sjis;
+    size_t bad = 0;
+    if (!from_terminal(typed, sjis, &bad)) {
+      char buf[160];
+      std::snprintf(buf, sizeof buf, kNoSjisForm, typed_chars_before(typed, bad));
+      show_until_key(buf);
+      return;
+    }
+    last.sjis = sjis;
+    last.set = true;
+  }
+  const std::string& pattern = last.sjis;
+
+  search_clock clock;
+  search_progress progress = std::ref(clock);
+  int found;
+  if (titles) {
+    found = find_title(pattern, cur_idx, step, progress);
+  } else {
+    if (hits_pattern != pattern || hits_cache.size() != static_cast<size_t>(ent_cnt)) {
+      hits_cache = message_hits(log_fp, tent, ent_cnt, pattern, progress);
+      hits_pattern = hits_cache.empty() ? std::string() : pattern;
+    }
+    found = hits_cache.empty() ? -2 : next_position(cur_idx, step, {}, [](const title_ent& e) {
+      return hits_cache[static_cast<size_t>(&e - tent)] != 0;
+    });
+  }
+  wipe_msg_row();
+  if (found == -2) return;  // stopped by a key: the cursor stays
+  if (found < 0) {
+    show_until_key(kOpenQuote + pattern + kCloseQuote + kNotFound);
+    return;
+  }
+  bool went_round = step > 0 ? found <= cur_idx : found >= cur_idx;
+  move_to(found);
+  if (went_round) {
+    show_note(step > 0 ? kWentRoundForward : kWentRoundBackward);
+    note_shown = true;
+  }
+}
+
+// The note that a search went round lasts until the next key.
+void forget_search_note() {
+  if (note_shown) wipe_msg_row();
+  note_shown = false;
+}
+
+}  // namespace dulk
