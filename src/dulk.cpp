@@ -55,56 +55,12 @@ static constexpr const char* kPressAnyKey = "Press any key to go on.";
 
 void set_scan_done(bool done) { scan_done = done; }
 
-namespace {
-
-// Titles and message ids are many small strings that live until quit; they
-// are carved out of large blocks instead of one heap block each.
-struct arena {
-  std::vector<std::unique_ptr<char[]>> blocks;
-  char* cur = nullptr;
-  size_t left = 0;
-
-  char* take(size_t n) {
-    if (n > left) {
-      size_t size = n > kBlock / 4 ? n : kBlock;
-      blocks.emplace_back(new char[size]);
-      if (size == kBlock) {
-        cur = blocks.back().get();
-        left = size;
-      } else {
-        return blocks.back().get();  // a big string gets a block of its own
-      }
-    }
-    char* p = cur;
-    cur += n;
-    left -= n;
-    return p;
-  }
-  void clear() {
-    blocks.clear();
-    cur = nullptr;
-    left = 0;
-  }
-  static constexpr size_t kBlock = 1 << 20;
-};
-
-arena strings;
-
-}  // namespace
-
-char* title_store(std::string_view text, size_t extra) {
-  char* p = strings.take(text.size() + extra + 1);
-  if (!text.empty()) std::memcpy(p, text.data(), text.size());
-  p[text.size()] = '\0';
-  return p;
-}
-
 void reset_state() {
   std::free(tent);
   std::free(tentp);
   tent = nullptr;
   tentp = nullptr;
-  strings.clear();
+  title_store_clear();
   ent_cnt = 0;
   max_ent = 5000;
   link = 0;
@@ -145,7 +101,7 @@ void freex(title_ent* table) {
       table[i].msgid = nullptr;
     }
   }
-  strings.clear();
+  title_store_clear();
 }
 
 // ---- ending the process -----------------------------------------------------
@@ -205,10 +161,6 @@ namespace {
 // to end, so the scan would hang on it.
 FILE* open_log(const char* path) { return open_regular(path); }
 
-}  // namespace
-
-namespace {
-void install_signal_handlers();
 }  // namespace
 
 int dulk_main(int argc, char** argv) {
@@ -272,7 +224,7 @@ int dulk_main(int argc, char** argv) {
   term_start();
   // From here on a signal lets the terminal go back to its ordinary mode;
   // one that arrives during the scan is acted on when the key loop starts.
-  install_signal_handlers();
+  catch_end_signals();
   read_title(log_fp, tent, &ent_cnt);
   scan_done = true;
   set_readed(tent, log_path.c_str());
@@ -367,20 +319,6 @@ constexpr const char* kBlankRow = "                                        ";  /
 
 // Consecutive read errors after which the terminal is taken to be gone.
 constexpr int kMaxReadErrors = 100;
-
-volatile sig_atomic_t pending_signal = 0;
-
-extern "C" void note_signal(int sig) { pending_signal = sig; }
-
-// Without SA_RESTART a key read blocked in the terminal returns at once, so
-// the loop sees the signal without waiting for another key.
-void install_signal_handlers() {
-  struct sigaction sa {};
-  sa.sa_handler = note_signal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;
-  for (int sig : {SIGHUP, SIGTERM, SIGINT}) sigaction(sig, &sa, nullptr);
-}
 
 // Hands the terminal back in its ordinary mode and ends the way the signal's
 // default action would.  A hang-up means the terminal is gone while the user
@@ -569,32 +507,14 @@ key_action decode_key(int code) {
   return kKeyTable[static_cast<size_t>(code)];
 }
 
-bool stop_requested() { return pending_signal != 0; }
-
-std::string script_name(const char* prefix) {
-  struct stat st;
-  // Under UTF-8 a number whose editor's copy was kept (it holds text that
-  // did not convert) is not taken again, so the copy is never overwritten.
-  const bool copies = out_get_charset() == out_charset::utf8;
-  for (int seq = 0;; seq++) {
-    std::string name = prefix + std::to_string(seq);
-    // A link counts as a file even when it leads nowhere: writing the
-    // script through it would create whatever it names.
-    if (::lstat(name.c_str(), &st) != 0 &&
-        (!copies || ::lstat((name + kScriptCopySuffix).c_str(), &st) != 0)) {
-      return name;
-    }
-  }
-}
-
 void key_loop() {
-  install_signal_handlers();
+  catch_end_signals();
   int errors = 0;
   for (;;) {
-    if (pending_signal != 0) end_by_signal(pending_signal);
+    if (int sig = pending_end_signal()) end_by_signal(sig);
     if (screen_lost()) repaint();  // continued after a stop in a wait
     int c = scr_getch();
-    if (pending_signal != 0) end_by_signal(pending_signal);
+    if (int sig = pending_end_signal()) end_by_signal(sig);
     if (c == ERR) {
       // Input that keeps failing means the terminal is gone: keep what the
       // user read and end instead of spinning.

@@ -99,6 +99,8 @@ void freex(title_ent* table);
 // Title and message-id strings are carved out of large blocks that freex
 // releases together.
 char* title_store(std::string_view text, size_t extra = 0);
+// Releases every string of the store at once (title_store.cpp).
+void title_store_clear();
 
 // ---- ending the process (dulk.cpp) ------------------------------------------
 
@@ -273,11 +275,13 @@ enum class key_action : uint8_t {
 };
 key_action decode_key(int code);
 
+// Signals are caught in the terminal layer, beside the stop and continue:
+// a hang-up, terminate or interrupt is only noted, and the key loop ends the
+// run by it (0 while none has come).
+void catch_end_signals();
+int pending_end_signal();
 // True once a signal that ends the run has arrived; waits for keys give up.
 bool stop_requested();
-
-// prefix followed by the smallest number for which no file exists.
-std::string script_name(const char* prefix);
 
 // ---- searching (dulk_search.cpp) --------------------------------------------
 
@@ -415,6 +419,9 @@ void print_env_help(line_printer print);
 // ---- message extract and scripts (dulk_w.cpp) -------------------------------
 
 enum write_mode { kPlain = 0, kComment = 1, kSay = 2 };
+
+// prefix followed by the smallest number for which no file exists.
+std::string script_name(const char* prefix);
 
 // The file the pager or editor is shown for an extract: the extract itself,
 // or a copy converted for the terminal's character set.

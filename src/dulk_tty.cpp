@@ -344,6 +344,10 @@ void catch_stops() {
   sigaction(SIGCONT, &sa, nullptr);
 }
 
+volatile sig_atomic_t pending_signal = 0;  // a hang-up, terminate or interrupt
+
+extern "C" void note_signal(int sig) { pending_signal = sig; }
+
 // A stop acts at once, as its default: the caller puts old back.
 struct sigaction default_stops() {
   struct sigaction dfl {
@@ -621,5 +625,19 @@ bool prompt_line(const char* prompt, std::string& typed) {
     }
   }
 }
+
+// Without SA_RESTART a key read blocked in the terminal returns at once, so
+// the loop sees the signal without waiting for another key.
+void catch_end_signals() {
+  struct sigaction sa {};
+  sa.sa_handler = note_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  for (int sig : {SIGHUP, SIGTERM, SIGINT}) sigaction(sig, &sa, nullptr);
+}
+
+int pending_end_signal() { return pending_signal; }
+
+bool stop_requested() { return pending_signal != 0; }
 
 }  // namespace dulk

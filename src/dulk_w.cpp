@@ -418,4 +418,20 @@ void remove_display_copy() {
   copy_made = false;
 }
 
+std::string script_name(const char* prefix) {
+  struct stat st;
+  // Under UTF-8 a number whose editor's copy was kept (it holds text that
+  // did not convert) is not taken again, so the copy is never overwritten.
+  const bool copies = out_get_charset() == out_charset::utf8;
+  for (int seq = 0;; seq++) {
+    std::string name = prefix + std::to_string(seq);
+    // A link counts as a file even when it leads nowhere: writing the
+    // script through it would create whatever it names.
+    if (::lstat(name.c_str(), &st) != 0 &&
+        (!copies || ::lstat((name + kScriptCopySuffix).c_str(), &st) != 0)) {
+      return name;
+    }
+  }
+}
+
 }  // namespace dulk
