@@ -3,25 +3,17 @@
 #include "dulk.h"
 
 #include <curses.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <memory>
 #include <new>
 #include <string>
-#include <vector>
 
 namespace dulk {
 

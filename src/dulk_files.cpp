@@ -94,8 +94,6 @@ int open_own_file(const char* path) {
   return close_keeping_errno(fd, reason);
 }
 
-// An output file other than the extract (a script): created, or emptied
-// when it is a file of its own; never written through a name someone planted.
 FILE* create_output(const char* path) {
   int fd = open_own_file(path);
   if (fd < 0) return nullptr;
