@@ -35,17 +35,22 @@ std::string log_path;
 FILE* log_fp = nullptr;
 std::string editor;
 std::string pager;
-int cur_idx = 0;
-int cur_row = 0;
 
-// Set once the scan has filled the table, until the read flags are stored:
-// in between, a fatal error stores them before it ends the run.
-static bool scan_done = false;
+namespace {
+// What the run has reached, for the ways it can end; a session starts from
+// a fresh value.
+struct run_state {
+  // Set once the scan has filled the table, until the read flags are
+  // stored: in between, a fatal error stores them before it ends the run.
+  bool scan_done = false;
+};
+run_state run;
+}  // namespace
 
 // Asks for a key when a message must be read before the screen changes.
 static constexpr const char* kPressAnyKey = "Press any key to go on.";
 
-void set_scan_done(bool done) { scan_done = done; }
+void set_scan_done(bool done) { run.scan_done = done; }
 
 void reset_state() {
   std::free(tent);
@@ -66,10 +71,12 @@ void reset_state() {
   log_fp = nullptr;
   editor.clear();
   pager.clear();
-  cur_idx = 0;
-  cur_row = 0;
-  scan_done = false;
+  run = run_state{};
   thread_index_reset();
+  reset_readed_state();
+  reset_search_state();
+  reset_script_state();
+  reset_terminal_state();
 }
 
 bool alloc_tables() {
@@ -124,7 +131,7 @@ void fatal(const char* what) {
   const char* store_failed = nullptr;
   int store_errno = 0;
   static bool storing = false;  // storing ends in no fatal, but stays guarded
-  if (scan_done && !storing && tent != nullptr) {
+  if (run.scan_done && !storing && tent != nullptr) {
     storing = true;
     store_failed = store_readed(tent, log_path.c_str(), ent_cnt);
     store_errno = errno;
@@ -157,8 +164,6 @@ FILE* open_log(const char* path) { return open_regular(path); }
 
 int dulk_main(int argc, char** argv) {
   out_init_charset();  // first, so that the usage text is converted as well
-  cur_idx = 0;
-  cur_row = 0;
   ent_cnt = 0;
   bool have_path = false;
 
@@ -218,7 +223,7 @@ int dulk_main(int argc, char** argv) {
   // one that arrives during the scan is acted on when the key loop starts.
   catch_end_signals();
   read_title(log_fp, tent, &ent_cnt);
-  scan_done = true;
+  run.scan_done = true;
   set_readed(tent, log_path.c_str());
   if (readed_unkept()) {  // the warning must be read before the list covers it
     out_printf("%s", kPressAnyKey);
@@ -231,14 +236,15 @@ void run_viewer() {
   // Memory that runs out while the user reads (a long line converted for
   // the screen) ends the run the way a file failure does: what was read is
   // kept and the terminal is given back.
+  cursor at;  // the key loop starts on the first title
   try {
-    disp_one_pg(tent, cur_idx, ent_cnt, env_y, log_path.c_str());
+    disp_one_pg(tent, at.cur_idx, ent_cnt, env_y, log_path.c_str());
     if (ent_cnt == 0) {
       show_msg("Warning : There is no message.");  // below the header, clear of the end marker
     } else {
-      tdisp(cur_idx, cur_row, 1);
+      tdisp(at.cur_idx, at.cur_row, 1);
     }
-    key_loop();
+    key_loop(at);
   } catch (const std::bad_alloc&) {
     errno = ENOMEM;
     fatal("dulk : viewer");
@@ -332,102 +338,102 @@ bool run_command(const std::string& program, const std::string& file) {
   return run_shell(cmd.c_str(), kPressAnyKey);
 }
 
-void move_down() {
+void move_down(cursor& at) {
   bool pg_redraw = false;
-  tdisp(cur_idx, cur_row, 0);
-  if (++cur_row >= page_rows()) {
-    cur_row = 0;
+  tdisp(at.cur_idx, at.cur_row, 0);
+  if (++at.cur_row >= page_rows()) {
+    at.cur_row = 0;
     pg_redraw = true;
   }
-  if (++cur_idx >= ent_cnt) {
-    cur_idx = 0;
-    cur_row = 0;
+  if (++at.cur_idx >= ent_cnt) {
+    at.cur_idx = 0;
+    at.cur_row = 0;
     pg_redraw = true;
   }
-  if (pg_redraw) disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
-  tdisp(cur_idx, cur_row, 1);
+  if (pg_redraw) disp_one_pg(tent, at.cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  tdisp(at.cur_idx, at.cur_row, 1);
 }
 
-void move_up() {
+void move_up(cursor& at) {
   bool pg_redraw = false;
-  tdisp(cur_idx, cur_row, 0);
-  if (--cur_row < 0) {
-    cur_row = page_rows() - 1;
+  tdisp(at.cur_idx, at.cur_row, 0);
+  if (--at.cur_row < 0) {
+    at.cur_row = page_rows() - 1;
     pg_redraw = true;
   }
-  if (--cur_idx < 0) {
-    cur_idx = ent_cnt - 1;
-    cur_row = (ent_cnt - 1) % page_rows();
+  if (--at.cur_idx < 0) {
+    at.cur_idx = ent_cnt - 1;
+    at.cur_row = (ent_cnt - 1) % page_rows();
     pg_redraw = true;
   }
-  if (pg_redraw) disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
-  tdisp(cur_idx, cur_row, 1);
+  if (pg_redraw) disp_one_pg(tent, at.cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  tdisp(at.cur_idx, at.cur_row, 1);
 }
 
 // Page arithmetic in 64 bits: a huge LINES must not overflow the position.
-void next_page() {
+void next_page(cursor& at) {
   long long rows = page_rows();
-  cur_row = 0;
-  long long next = cur_idx + rows - cur_idx % rows;
+  at.cur_row = 0;
+  long long next = at.cur_idx + rows - at.cur_idx % rows;
   if (next >= ent_cnt) {
     next = 0;
     out_write("\a\n");
   }
-  cur_idx = static_cast<int>(next);
-  repaint();
+  at.cur_idx = static_cast<int>(next);
+  repaint(at);
 }
 
-void prev_page() {
+void prev_page(cursor& at) {
   long long rows = page_rows();
-  cur_row = 0;
-  long long prev = cur_idx - cur_idx % rows - rows;
+  at.cur_row = 0;
+  long long prev = at.cur_idx - at.cur_idx % rows - rows;
   if (prev < 0) {
     prev = ent_cnt - (ent_cnt - 1) % rows - 1;
     out_write("\a\n");
   }
-  cur_idx = static_cast<int>(prev);
-  repaint();
+  at.cur_idx = static_cast<int>(prev);
+  repaint(at);
 }
 
 bool is_unread(const title_ent* e) { return e != nullptr && e->kind == 0 && e->readed == 0; }
 
 // The next (step 1) or previous (step -1) unread message, never wrapping.
-void find_unread(int step, const char* none_msg) {
-  int save_idx = cur_idx;
-  tdisp(cur_idx, cur_row, 0);
-  int i = cur_idx + step;
+void find_unread(cursor& at, int step, const char* none_msg) {
+  int save_idx = at.cur_idx;
+  tdisp(at.cur_idx, at.cur_row, 0);
+  int i = at.cur_idx + step;
   while (i >= 0 && i < ent_cnt && !is_unread(entry_at(i))) i += step;
   if (i >= 0 && i < ent_cnt) {
-    cur_idx = i;
+    at.cur_idx = i;
   } else {
     disp(none_msg, 0, env_y + 2, 1, 0, 0);
     out_flush();
     scr_getch();  // any key only takes the message away
     disp(kBlankRow, 0, env_y + 2, 0, 0, 0);
-    cur_idx = save_idx;
+    at.cur_idx = save_idx;
   }
-  cur_row = cur_idx % page_rows();
-  if (save_idx / page_rows() != cur_idx / page_rows()) {
-    disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  at.cur_row = at.cur_idx % page_rows();
+  if (save_idx / page_rows() != at.cur_idx / page_rows()) {
+    disp_one_pg(tent, at.cur_idx, ent_cnt, page_rows(), log_path.c_str());
   }
-  tdisp(cur_idx, cur_row, 1);
+  tdisp(at.cur_idx, at.cur_row, 1);
 }
 
 // Shows the current message in the pager or the editor; it counts as read
 // whatever the program made of it, unless the program could not be run.
-void read_message(const std::string& program) {
-  title_ent* e = entry_at(cur_idx);
+void read_message(const cursor& at, const std::string& program) {
+  title_ent* e = entry_at(at.cur_idx);
   if (e == nullptr || e->kind != 0) return;
-  write_one_log(log_fp, tent, kTmpFile, kPlain, cur_idx);
+  write_one_log(log_fp, tent, kTmpFile, kPlain, at.cur_idx);
   scr_clear();
   if (run_command(program, display_copy(kTmpFile))) e->readed = 1;
-  repaint();
+  repaint(at);
 }
 
-void save_message() {
-  const title_ent* e = entry_at(cur_idx);
+void save_message(const cursor& at) {
+  const title_ent* e = entry_at(at.cur_idx);
   if (e == nullptr || e->kind != 0) return;
-  write_one_log(log_fp, tent, kTmpFile, kPlain, cur_idx);
+  write_one_log(log_fp, tent, kTmpFile, kPlain, at.cur_idx);
   std::string typed;
   std::string name;
   // ESC, input that ends before the line does, a signal that ends the run
@@ -448,27 +454,27 @@ void save_message() {
     }
   }
   scr_refresh();
-  repaint();
+  repaint(at);
 }
 
-void write_script(const char* prefix, int mode) {
-  const title_ent* e = entry_at(cur_idx);
+void write_script(const cursor& at, const char* prefix, int mode) {
+  const title_ent* e = entry_at(at.cur_idx);
   if (e == nullptr || e->kind != 0) return;
   std::string name = script_name(prefix);
-  write_one_log(log_fp, tent, name.c_str(), mode, cur_idx);
+  write_one_log(log_fp, tent, name.c_str(), mode, at.cur_idx);
   std::string note = take_script_note();
   run_command(editor, script_edit_copy(name));
   std::string back = script_take_back(name);
   if (!back.empty()) note = note.empty() ? back : back + "  " + note;
-  repaint();
+  repaint(at);
   if (!note.empty()) show_msg(note);
 }
 
-void switch_link() {
+void switch_link(const cursor& at) {
   link = 1 - link;
   if (link == 1 && tentp != nullptr && tentp[0] == nullptr) make_tentp();
   out_write("\a\n");
-  repaint();
+  repaint(at);
 }
 
 [[noreturn]] void quit() {
@@ -499,12 +505,12 @@ key_action decode_key(int code) {
   return kKeyTable[static_cast<size_t>(code)];
 }
 
-void key_loop() {
+void key_loop(cursor& at) {
   catch_end_signals();
   int errors = 0;
   for (;;) {
     if (int sig = pending_end_signal()) end_by_signal(sig);
-    if (screen_lost()) repaint();  // continued after a stop in a wait
+    if (screen_lost()) repaint(at);  // continued after a stop in a wait
     int c = scr_getch();
     if (int sig = pending_end_signal()) end_by_signal(sig);
     if (c == ERR) {
@@ -526,64 +532,64 @@ void key_loop() {
       case key_action::none:
         break;
       case key_action::read_down:
-        if (title_ent* e = entry_at(cur_idx); e != nullptr && e->kind == 0) e->readed = 1;
-        move_down();
+        if (title_ent* e = entry_at(at.cur_idx); e != nullptr && e->kind == 0) e->readed = 1;
+        move_down(at);
         break;
       case key_action::down:
-        move_down();
+        move_down(at);
         break;
       case key_action::up:
-        move_up();
+        move_up(at);
         break;
       case key_action::next_page:
-        next_page();
+        next_page(at);
         break;
       case key_action::prev_page:
-        prev_page();
+        prev_page(at);
         break;
       case key_action::first:
-        cur_idx = 0;
-        cur_row = 0;
-        repaint();
+        at.cur_idx = 0;
+        at.cur_row = 0;
+        repaint(at);
         break;
       case key_action::next_unread:
-        find_unread(1, kNoUnreadAfter);
+        find_unread(at, 1, kNoUnreadAfter);
         break;
       case key_action::prev_unread:
-        find_unread(-1, kNoUnreadBefore);
+        find_unread(at, -1, kNoUnreadBefore);
         break;
       case key_action::unread:
-        if (title_ent* e = entry_at(cur_idx); e != nullptr) e->readed = 0;
-        tdisp(cur_idx, cur_row, 1);
+        if (title_ent* e = entry_at(at.cur_idx); e != nullptr) e->readed = 0;
+        tdisp(at.cur_idx, at.cur_row, 1);
         break;
       case key_action::read_pager:
-        read_message(pager);
+        read_message(at, pager);
         break;
       case key_action::read_editor:
-        read_message(editor);
+        read_message(at, editor);
         break;
       case key_action::save:
-        save_message();
+        save_message(at);
         break;
       case key_action::comment:
-        write_script("comt", kComment);
+        write_script(at, "comt", kComment);
         break;
       case key_action::post:
-        write_script("say", kSay);
+        write_script(at, "say", kSay);
         break;
       case key_action::link_switch:
-        switch_link();
+        switch_link(at);
         break;
       case key_action::help:
         scr_clear();
         disp_help();
-        repaint();
+        repaint(at);
         break;
       case key_action::del:
         show_msg("Delete is not support.\n");
         break;
       case key_action::redraw:
-        repaint();
+        repaint(at);
         break;
       case key_action::quit:
         quit();
@@ -591,7 +597,7 @@ void key_loop() {
       case key_action::title_search_back:
       case key_action::text_search:
       case key_action::text_search_back:
-        search_command(act);
+        search_command(at, act);
         break;
     }
   }

@@ -84,11 +84,21 @@ extern std::string log_path;
 extern FILE* log_fp;
 extern std::string editor;
 extern std::string pager;
-extern int cur_idx;
-extern int cur_row;
+
+// The key loop's cursor over the current order.  Start-up puts it on the
+// first title and hands it to the key loop, which hands it to what moves it.
+struct cursor {
+  int cur_idx = 0;  // position in the current order
+  int cur_row = 0;  // the cursor's row on the page
+};
 
 // Back to the values a fresh process starts with (tests start from here).
 void reset_state();
+// Each file's own state back to a fresh value; reset_state calls them all.
+void reset_readed_state();    // dulk_readed.cpp
+void reset_search_state();    // dulk_search.cpp
+void reset_script_state();    // dulk_w.cpp
+void reset_terminal_state();  // dulk_tty.cpp
 
 // Allocate and zero tent/tentp for max_ent entries; false when either fails.
 bool alloc_tables();
@@ -231,17 +241,17 @@ title_ent* entry_at(int position);
 // Title rows on a page, at least one.
 int page_rows();
 // The page of the cursor, then the cursor bar over its row.
-void repaint();
+void repaint(const cursor& at);
 // Moves the cursor bar to position p: two rows on the same page, else the
 // page of p.
-void move_to(int p);
+void move_to(cursor& at, int p);
 
 // ---- start-up and the key loop (dulk.cpp) -----------------------------------
 
 int dulk_main(int argc, char** argv);  // does not return normally
 // The first page, then the key loop; the scan must be done.
 [[noreturn]] void run_viewer();
-[[noreturn]] void key_loop();
+[[noreturn]] void key_loop(cursor& at);
 [[noreturn]] void usage();
 
 // What a key does; codes 0 .. kKeyCodes - 1 are looked up in one table,
@@ -303,7 +313,7 @@ std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
                                   std::string_view pattern, const search_progress& progress);
 // The four search keys: a pattern typed at a prompt (an empty one repeats
 // the last search of the same kind), then the title found is shown.
-void search_command(key_action act);
+void search_command(cursor& at, key_action act);
 // The note that a search went round lasts until the next key.
 void forget_search_note();
 

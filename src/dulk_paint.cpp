@@ -135,22 +135,22 @@ void disp_meter(int squares, int filled) {
 int page_rows() { return env_y > 0 ? env_y : 1; }
 
 // The page of the cursor, then the cursor bar over its row.
-void repaint() {
-  disp_one_pg(tent, cur_idx, ent_cnt, page_rows(), log_path.c_str());
-  if (entry_at(cur_idx) != nullptr) tdisp(cur_idx, cur_row, 1);
+void repaint(const cursor& at) {
+  disp_one_pg(tent, at.cur_idx, ent_cnt, page_rows(), log_path.c_str());
+  if (entry_at(at.cur_idx) != nullptr) tdisp(at.cur_idx, at.cur_row, 1);
 }
 
 // Moves the cursor bar to position p: two rows on the same page, else the
 // page of p.
-void move_to(int p) {
-  int old = cur_idx;
-  cur_idx = p;
-  cur_row = p % page_rows();
+void move_to(cursor& at, int p) {
+  int old = at.cur_idx;
+  at.cur_idx = p;
+  at.cur_row = p % page_rows();
   if (old / page_rows() == p / page_rows()) {
     tdisp(old, old % page_rows(), 0);
-    tdisp(cur_idx, cur_row, 1);
+    tdisp(at.cur_idx, at.cur_row, 1);
   } else {
-    repaint();
+    repaint(at);
   }
 }
 

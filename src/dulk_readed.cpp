@@ -29,12 +29,17 @@ namespace {
 
 constexpr const char* kReadedNew = "dk_rnew";
 
-// Why the flags of this run could not be read from "dk_readed" (0 when they
-// were, or when there was nothing to read): storing them then would put
-// flags read from nothing over marks the file holds.
-int flags_unread_errno = 0;
-// Set when start-up found that the read flags of this run cannot be stored.
-bool flags_unkept = false;
+// What loading the read flags found out about storing them; a session
+// starts from a fresh value.
+struct readed_state {
+  // Why the flags of this run could not be read from "dk_readed" (0 when
+  // they were, or when there was nothing to read): storing them then would
+  // put flags read from nothing over marks the file holds.
+  int unread_errno = 0;
+  // Set when start-up found that the read flags of this run cannot be stored.
+  bool unkept = false;
+};
+readed_state rs;
 
 // A path with a line break in it cannot have a line of its own in the file
 // (and "\r" is dropped on reading): its read state is not stored.
@@ -136,8 +141,8 @@ int open_new_locked() {
 // On failure the old file is left as it was.
 const char* store_readed(const title_ent* table, const char* path, int count) {
   if (!storable(path)) return nullptr;
-  if (flags_unread_errno != 0) {
-    errno = flags_unread_errno;
+  if (rs.unread_errno != 0) {
+    errno = rs.unread_errno;
     return "readed file open";
   }
   unique_fd lock(open_new_locked());
@@ -212,11 +217,12 @@ const char* store_readed(const title_ent* table, const char* path, int count) {
   return nullptr;
 }
 
-bool readed_unkept() { return flags_unkept; }
+bool readed_unkept() { return rs.unkept; }
+
+void reset_readed_state() { rs = readed_state{}; }
 
 void set_readed(title_ent* table, const char* path) {
-  flags_unread_errno = 0;
-  flags_unkept = false;
+  rs = readed_state{};
   recover_readed();
   file_ptr fp(open_regular(kReadedFile, true));
   int unkept = 0;  // why the flags of this run cannot be stored, when they cannot
@@ -224,7 +230,7 @@ void set_readed(title_ent* table, const char* path) {
     // There, but no file of ours to read (a directory, a FIFO, another
     // user's file behind a link): every title starts unread, and nothing is
     // ever stored over it.
-    unkept = flags_unread_errno = errno;
+    unkept = rs.unread_errno = errno;
   } else if (!fp) {
     out_printf("Warning : create %s file.\n", kReadedFile);
     // Only a missing file is made, never one planted in the meantime; a
@@ -243,7 +249,7 @@ void set_readed(title_ent* table, const char* path) {
   if (unkept != 0) {
     out_printf("Warning : %s cannot be written (%s): the read marks of this run will be lost.\n",
                kReadedFile, std::strerror(unkept));
-    flags_unkept = true;
+    rs.unkept = true;
   }
   if (!fp) return;
   if (!storable(path)) return;
@@ -252,7 +258,7 @@ void set_readed(title_ent* table, const char* path) {
   for (;;) {
     int end = readline(fp.get(), line);
     if (end == EOF && std::ferror(fp.get())) {
-      flags_unread_errno = errno != 0 ? errno : EIO;
+      rs.unread_errno = errno != 0 ? errno : EIO;
       return;  // every title starts unread, and nothing is stored over the file
     }
     if (line_of(line, path)) {

@@ -421,14 +421,43 @@ struct last_pattern {
   std::string sjis;
   bool set = false;
 };
-last_pattern last_title, last_text;
 
-// The text search's answer for the last pattern, kept for the run: the log
-// and the table do not change under the viewer.
-std::string hits_pattern;
-std::vector<uint8_t> hits_cache;
+// What the text search's answer depends on: the log as it stands on disk,
+// the table scanned from it, and the pattern.
+struct hits_key {
+  const FILE* log = nullptr;
+  off_t size = -1;
+  time_t mtime = 0;
+  long mtime_ns = 0;
+  const title_ent* table = nullptr;
+  int count = 0;
+  std::string pattern;
+  bool operator==(const hits_key&) const = default;
+};
 
-bool note_shown = false;  // the message row says that a search went round
+hits_key key_of(FILE* log, const title_ent* table, int count, const std::string& pattern) {
+  hits_key k;
+  k.log = log;
+  struct stat st;
+  if (log != nullptr && ::fstat(fileno(log), &st) == 0) {
+    k.size = st.st_size;
+    k.mtime = st.st_mtim.tv_sec;
+    k.mtime_ns = st.st_mtim.tv_nsec;
+  }
+  k.table = table;
+  k.count = count;
+  k.pattern = pattern;
+  return k;
+}
+
+// The searches' memory between keys; a session starts from a fresh value.
+struct search_state {
+  last_pattern last_title, last_text;
+  hits_key hits_for;               // what hits was computed for
+  std::vector<uint8_t> hits;       // the text search's last answer
+  bool note_shown = false;         // the message row says that a search went round
+};
+search_state ss;
 
 void wipe_msg_row() { show_msg(std::string(static_cast<size_t>(std::max(env_x - 1, 40)), ' ')); }
 
@@ -487,11 +516,11 @@ int typed_chars_before(std::string_view typed, size_t at) {
 
 // The four search keys: a pattern typed at a prompt (an empty one repeats
 // the last search of the same kind), then the title found is shown.
-void search_command(key_action act) {
+void search_command(cursor& at, key_action act) {
   const bool titles = act == key_action::title_search || act == key_action::title_search_back;
   const int step = act == key_action::title_search || act == key_action::text_search ? 1 : -1;
   const char* prompt = titles ? (step > 0 ? "/" : "\\") : (step > 0 ? "f:" : "F:");
-  last_pattern& last = titles ? last_title : last_text;
+  last_pattern& last = titles ? ss.last_title : ss.last_text;
 
   std::string typed;
   bool entered = prompt_line(prompt, typed);
@@ -517,14 +546,15 @@ void search_command(key_action act) {
   search_progress progress = std::ref(clock);
   int found;
   if (titles) {
-    found = find_title(pattern, cur_idx, step, progress);
+    found = find_title(pattern, at.cur_idx, step, progress);
   } else {
-    if (hits_pattern != pattern || hits_cache.size() != static_cast<size_t>(ent_cnt)) {
-      hits_cache = message_hits(log_fp, tent, ent_cnt, pattern, progress);
-      hits_pattern = hits_cache.empty() ? std::string() : pattern;
+    hits_key key = key_of(log_fp, tent, ent_cnt, pattern);
+    if (ss.hits.empty() || !(ss.hits_for == key)) {
+      ss.hits = message_hits(log_fp, tent, ent_cnt, pattern, progress);
+      ss.hits_for = ss.hits.empty() ? hits_key{} : std::move(key);
     }
-    found = hits_cache.empty() ? -2 : next_position(cur_idx, step, {}, [](const title_ent& e) {
-      return hits_cache[static_cast<size_t>(&e - tent)] != 0;
+    found = ss.hits.empty() ? -2 : next_position(at.cur_idx, step, {}, [](const title_ent& e) {
+      return ss.hits[static_cast<size_t>(&e - tent)] != 0;
     });
   }
   wipe_msg_row();
@@ -533,18 +563,20 @@ void search_command(key_action act) {
     show_until_key(kOpenQuote + pattern + kCloseQuote + kNotFound);
     return;
   }
-  bool went_round = step > 0 ? found <= cur_idx : found >= cur_idx;
-  move_to(found);
+  bool went_round = step > 0 ? found <= at.cur_idx : found >= at.cur_idx;
+  move_to(at, found);
   if (went_round) {
     show_note(step > 0 ? kWentRoundForward : kWentRoundBackward);
-    note_shown = true;
+    ss.note_shown = true;
   }
 }
 
 // The note that a search went round lasts until the next key.
 void forget_search_note() {
-  if (note_shown) wipe_msg_row();
-  note_shown = false;
+  if (ss.note_shown) wipe_msg_row();
+  ss.note_shown = false;
 }
+
+void reset_search_state() { ss = search_state{}; }
 
 }  // namespace dulk

@@ -188,16 +188,31 @@ class stdout_sink : public out_sink {
 };
 
 stdout_sink default_sink;
-out_sink* sink = &default_sink;
-bool curses_on = false;
-out_charset charset = out_charset::sjis;
-std::string converted;  // reused by every write in UTF-8
+out_sink* sink = &default_sink;  // the test harness's choice: a session leaves it
+
+// What the layer knows of the terminal; a session starts from a fresh value.
+struct tty_state {
+  bool curses_on = false;
+  out_charset charset = out_charset::sjis;
+  bool lost = false;       // the screen must be painted afresh
+  int pushed_key = -1;     // a byte read past a lone ESC
+  std::string converted;   // reused by every write in UTF-8
+};
+tty_state tty;
+
+// Set by the signal handlers, read where the key is waited for.
+struct signal_notes {
+  volatile sig_atomic_t stop_pending = 0;  // Ctrl-Z: stop once the key read returns
+  volatile sig_atomic_t resumed = 0;       // SIGCONT: the screen may be gone
+  volatile sig_atomic_t pending = 0;       // a hang-up, terminate or interrupt
+};
+signal_notes sig;
 
 void emit(const char* data, size_t len) {
-  if (charset == out_charset::utf8) {
-    converted.clear();
-    sjis_to_utf8(std::string_view(data, len), converted, utf8_use::screen);
-    sink->write(converted.data(), converted.size());
+  if (tty.charset == out_charset::utf8) {
+    tty.converted.clear();
+    sjis_to_utf8(std::string_view(data, len), tty.converted, utf8_use::screen);
+    sink->write(tty.converted.data(), tty.converted.size());
   } else {
     sink->write(data, len);
   }
@@ -207,7 +222,7 @@ void emit(const char* data, size_t len) {
 
 bool from_terminal(std::string_view in, std::string& out, size_t* bad_at) {
   out.clear();
-  if (charset != out_charset::utf8) {
+  if (tty.charset != out_charset::utf8) {
     out.assign(in);
     return true;
   }
@@ -243,10 +258,10 @@ void out_init_charset() { out_set_charset(charset_from_name(std::getenv("DULK_CH
 // the Shift-JIS bytes are then written as they are.
 void out_set_charset(out_charset cs) {
   if (cs == out_charset::utf8 && !conversion_table().ok) cs = out_charset::sjis;
-  charset = cs;
+  tty.charset = cs;
 }
 
-out_charset out_get_charset() { return charset; }
+out_charset out_get_charset() { return tty.charset; }
 
 out_sink* set_out_sink(out_sink* s) {
   out_sink* old = sink;
@@ -324,13 +339,8 @@ int painted_size(const char* name, int least) {
   return n >= least && n <= kMaxCursesSize ? n : 0;
 }
 
-volatile sig_atomic_t stop_pending = 0;  // Ctrl-Z: stop once the key read returns
-volatile sig_atomic_t resumed = 0;       // SIGCONT: the screen may be gone
-bool lost = false;                       // the screen must be painted afresh
-int pushed_key = -1;                     // a byte read past a lone ESC
-
-extern "C" void note_stop(int) { stop_pending = 1; }
-extern "C" void note_resume(int) { resumed = 1; }
+extern "C" void note_stop(int) { sig.stop_pending = 1; }
+extern "C" void note_resume(int) { sig.resumed = 1; }
 
 // Without SA_RESTART a blocked key read returns, so the stop is acted on at
 // once; the default action would stop the process with the terminal still
@@ -344,9 +354,7 @@ void catch_stops() {
   sigaction(SIGCONT, &sa, nullptr);
 }
 
-volatile sig_atomic_t pending_signal = 0;  // a hang-up, terminate or interrupt
-
-extern "C" void note_signal(int sig) { pending_signal = sig; }
+extern "C" void note_signal(int signo) { sig.pending = signo; }
 
 // A stop acts at once, as its default: the caller puts old back.
 struct sigaction default_stops() {
@@ -361,7 +369,7 @@ struct sigaction default_stops() {
 // Hands the terminal back as the shell had it, stops, and takes the
 // viewer's mode and screen back when continued.
 void suspend() {
-  stop_pending = 0;
+  sig.stop_pending = 0;
   out_flush();
   endwin();
   std::fflush(stdout);
@@ -373,18 +381,18 @@ void suspend() {
   std::raise(SIGTSTP);
   sigaction(SIGTSTP, &old, nullptr);
   wrefresh(stdscr);
-  resumed = 1;
+  sig.resumed = 1;
 }
 
 // One byte of input; wait_ms < 0 waits for ever, else ERR when none came in
 // that time.  Without curses (tests) standard input is read directly.
 int get_byte(int wait_ms) {
-  if (pushed_key >= 0) {
-    int c = pushed_key;
-    pushed_key = -1;
+  if (tty.pushed_key >= 0) {
+    int c = tty.pushed_key;
+    tty.pushed_key = -1;
     return c;
   }
-  if (curses_on) {
+  if (tty.curses_on) {
     wtimeout(stdscr, wait_ms);
     int c = wgetch(stdscr);
     wtimeout(stdscr, -1);
@@ -413,7 +421,7 @@ int read_escape() {
   int c = get_byte(kEscWaitMs);
   if (c == ERR) return 27;
   if (c == 27) {  // ESC pressed twice: the first stands alone
-    pushed_key = c;
+    tty.pushed_key = c;
     return 27;
   }
   std::string tail(1, static_cast<char>(c));
@@ -474,48 +482,48 @@ void term_start() {
   }
   def_prog_mode();
   catch_stops();
-  curses_on = true;
+  tty.curses_on = true;
   scr_clear();
 }
 
 void term_restore() {
-  if (curses_on) {
+  if (tty.curses_on) {
     out_flush();
     endwin();
     // Keys typed ahead belong to the viewer, not to the shell.
     ::tcflush(STDIN_FILENO, TCIFLUSH);
-    curses_on = false;
+    tty.curses_on = false;
   }
 }
 
-bool screen_lost() { return lost; }
+bool screen_lost() { return tty.lost; }
 
 void scr_clear() {
   out_flush();
-  if (curses_on) {
+  if (tty.curses_on) {
     wclear(stdscr);
     wrefresh(stdscr);
   }
-  lost = false;
+  tty.lost = false;
 }
 
 void scr_refresh() {
   out_flush();
-  if (curses_on) wrefresh(stdscr);
+  if (tty.curses_on) wrefresh(stdscr);
 }
 
 int scr_getch() {
   out_flush();
   for (;;) {
-    if (curses_on && stop_pending) suspend();
-    if (resumed) {
-      resumed = 0;
-      lost = true;
-      if (curses_on) reset_prog_mode();  // the shell may have had the terminal
+    if (tty.curses_on && sig.stop_pending) suspend();
+    if (sig.resumed) {
+      sig.resumed = 0;
+      tty.lost = true;
+      if (tty.curses_on) reset_prog_mode();  // the shell may have had the terminal
       return kKeyRedraw;
     }
     int c = get_byte(-1);
-    if (c == ERR && (stop_pending || resumed)) continue;
+    if (c == ERR && (sig.stop_pending || sig.resumed)) continue;
     return c == 27 ? read_escape() : c;
   }
 }
@@ -548,7 +556,7 @@ void wait_on_shell_screen(const char* note) {
 
 bool run_shell(const char* cmd, const char* failure_note) {
   out_flush();
-  const bool on = curses_on;
+  const bool on = tty.curses_on;
   if (on) {
     def_prog_mode();
     endwin();  // the shell's modes and screen: line mode, echo, newlines
@@ -563,7 +571,7 @@ bool run_shell(const char* cmd, const char* failure_note) {
       rc != -1 && !(WIFEXITED(rc) && (WEXITSTATUS(rc) == 126 || WEXITSTATUS(rc) == 127));
   if (!ran && failure_note != nullptr) wait_on_shell_screen(failure_note);
   if (on) wrefresh(stdscr);
-  resumed = 0;  // the caller repaints in any case
+  sig.resumed = 0;  // the caller repaints in any case
   return ran;
 }
 
@@ -578,7 +586,7 @@ namespace {
 // Where the last character of typed text starts.
 size_t last_char_start(std::string_view typed) {
   if (typed.empty()) return 0;
-  if (charset == out_charset::utf8) {
+  if (tty.charset == out_charset::utf8) {
     size_t j = typed.size() - 1;
     while (j > 0 && (static_cast<unsigned char>(typed[j]) & 0xC0) == 0x80) j--;
     return j;
@@ -633,11 +641,16 @@ void catch_end_signals() {
   sa.sa_handler = note_signal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;
-  for (int sig : {SIGHUP, SIGTERM, SIGINT}) sigaction(sig, &sa, nullptr);
+  for (int signo : {SIGHUP, SIGTERM, SIGINT}) sigaction(signo, &sa, nullptr);
 }
 
-int pending_end_signal() { return pending_signal; }
+int pending_end_signal() { return sig.pending; }
 
-bool stop_requested() { return pending_signal != 0; }
+bool stop_requested() { return sig.pending != 0; }
+
+void reset_terminal_state() {
+  tty = tty_state{};
+  sig = signal_notes{};
+}
 
 }  // namespace dulk

@@ -109,12 +109,23 @@ bool sjis_of_terminal(std::string_view in, std::string& out) {
   }
 }
 
-// What the last script's writing found worth saying on the message row.
-std::string note;
+// What the writing of scripts and copies keeps between calls; a session
+// starts from a fresh value.
+struct script_state {
+  // What the last script's writing found worth saying on the message row.
+  std::string note;
+  // The pager's UTF-8 copy stands in /tmp from this run.
+  bool copy_made = false;
+  // The lines of the editor's copy of a script as they were written, each
+  // with the Shift-JIS line it came from: a line the user left alone goes
+  // back byte for byte, whatever its bytes were.
+  std::unordered_map<std::string, std::string> copied_lines;
+};
+script_state ws;
 
 void add_note(std::string_view text) {
-  if (!note.empty()) note += "  ";
-  note += text;
+  if (!ws.note.empty()) ws.note += "  ";
+  ws.note += text;
 }
 
 // ---- the signature ----------------------------------------------------------
@@ -187,7 +198,7 @@ bool ends_message(std::string_view line, bool at_eof, int msghead, std::string_v
 }
 
 void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int index) {
-  note.clear();
+  ws.note.clear();
   const bool script = mode != kPlain;
   const char* sign = std::getenv("SIGN");
   const char* handle_env = std::getenv("HANDLE");
@@ -311,13 +322,6 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
 
 namespace {
 
-bool copy_made = false;  // the pager's UTF-8 copy stands in /tmp from this run
-
-// The lines of the editor's copy of a script as they were written, each with
-// the Shift-JIS line it came from: a line the user left alone goes back byte
-// for byte, whatever its bytes were.
-std::unordered_map<std::string, std::string> copied_lines;
-
 // Copies in to out converted to UTF-8, line by line (a line break is never
 // the trail of a double-byte character); each line and its conversion go to
 // lines when it is given.  False on a read or write error.
@@ -338,32 +342,34 @@ bool copy_as_utf8(FILE* in, FILE* out, std::unordered_map<std::string, std::stri
   return ok && std::ferror(in) == 0 && std::ferror(out) == 0;
 }
 
+// The UTF-8 copy of the Shift-JIS file from, written to the file that create
+// makes at to; a failure ends the run as a failed write.
+void utf8_copy(const char* from, const char* to, FILE* (*create)(const char*),
+               std::unordered_map<std::string, std::string>* lines) {
+  file_ptr in(open_regular(from));
+  if (!in) fatal("dulk : write tmp ");
+  file_ptr out(create(to));
+  if (!out) fatal("dulk : write tmp ");
+  bool ok = copy_as_utf8(in.get(), out.get(), lines);
+  if (std::fclose(out.release()) != 0 || !ok) fatal("dulk : write tmp ");
+}
+
 }  // namespace
 
 // In UTF-8 the pager and the editor are shown a converted copy; the extract
 // itself stays Shift-JIS, as the save command appends it to a mailbox.
 std::string display_copy(const char* path) {
   if (out_get_charset() != out_charset::utf8) return path;
-  file_ptr in(open_regular(path));
-  if (!in) fatal("dulk : write tmp ");
-  file_ptr out(create_private(kDisplayCopy));
-  if (!out) fatal("dulk : write tmp ");
-  copy_made = true;
-  bool ok = copy_as_utf8(in.get(), out.get(), nullptr);
-  if (std::fclose(out.release()) != 0 || !ok) fatal("dulk : write tmp ");
+  ws.copy_made = true;
+  utf8_copy(path, kDisplayCopy, create_private, nullptr);
   return kDisplayCopy;
 }
 
 std::string script_edit_copy(const std::string& script) {
-  copied_lines.clear();
+  ws.copied_lines.clear();
   if (out_get_charset() != out_charset::utf8) return script;
   std::string copy = script + kScriptCopySuffix;
-  file_ptr in(open_regular(script.c_str()));
-  if (!in) fatal("dulk : write tmp ");
-  file_ptr out(create_output(copy.c_str()));
-  if (!out) fatal("dulk : write tmp ");
-  bool ok = copy_as_utf8(in.get(), out.get(), &copied_lines);
-  if (std::fclose(out.release()) != 0 || !ok) fatal("dulk : write tmp ");
+  utf8_copy(script.c_str(), copy.c_str(), create_output, &ws.copied_lines);
   return copy;
 }
 
@@ -392,8 +398,8 @@ std::string script_take_back(const std::string& script) {
   size_t first_bad = 0;
   std::string text;
   for (size_t i = 0; i < lines.size(); i++) {
-    auto kept = copied_lines.find(lines[i]);
-    if (kept != copied_lines.end()) {
+    auto kept = ws.copied_lines.find(lines[i]);
+    if (kept != ws.copied_lines.end()) {
       put(out.get(), kept->second);
       continue;
     }
@@ -402,7 +408,7 @@ std::string script_take_back(const std::string& script) {
   }
   bool failed = std::ferror(out.get()) != 0;
   if (std::fclose(out.release()) != 0 || failed) fatal("dulk : write tmp ");
-  copied_lines.clear();
+  ws.copied_lines.clear();
   if (first_bad == 0) {
     ::unlink(copy.c_str());
     return {};
@@ -411,12 +417,14 @@ std::string script_take_back(const std::string& script) {
          std::string(kGeta) + "; your text is in " + copy;
 }
 
-std::string take_script_note() { return std::exchange(note, std::string()); }
+std::string take_script_note() { return std::exchange(ws.note, std::string()); }
 
 void remove_display_copy() {
-  if (copy_made) ::unlink(kDisplayCopy);
-  copy_made = false;
+  if (ws.copy_made) ::unlink(kDisplayCopy);
+  ws.copy_made = false;
 }
+
+void reset_script_state() { ws = script_state{}; }
 
 std::string script_name(const char* prefix) {
   struct stat st;
