@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "dulk.h"
+#include "support.h"
 
 namespace {
 
@@ -72,17 +73,6 @@ sample run(const std::vector<std::string>& args, const std::string& input, const
   return {std::chrono::duration<double>(end - start).count(), ru.ru_maxrss};
 }
 
-// The overflow message of a table that is still too small goes nowhere.
-class discard_sink : public dulk::out_sink {
- public:
-  void write(const char*, size_t) override {}
-  void flush() override {}
-};
-
-[[noreturn]] void throw_exit(int status) {
-  throw std::runtime_error("scan ended with status " + std::to_string(status));
-}
-
 // Counts the titles the scanner finds in the log, growing the table until
 // it holds them.
 int count_titles(const std::string& path, long size) {
@@ -97,7 +87,7 @@ int count_titles(const std::string& path, long size) {
     int count = 0;
     try {
       dulk::read_title(fp, dulk::tent, &count);
-    } catch (const std::runtime_error&) {
+    } catch (const dulk_test::exit_called&) {
       overflow = true;
     }
     std::fclose(fp);
@@ -178,8 +168,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: dulk_benchrun DULK RUNS LOG...\n");
     return 2;
   }
-  dulk::set_exit_hook(throw_exit);
-  static discard_sink quiet;
+  dulk::set_exit_hook(dulk_test::throw_on_exit);
+  // The overflow message of a table that is still too small goes nowhere.
+  static dulk_test::collect_sink quiet(false);
   dulk::set_out_sink(&quiet);
   std::string dulk_bin = argv[1];
   int runs = std::max(1, std::atoi(argv[2]));

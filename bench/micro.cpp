@@ -10,19 +10,10 @@
 #include <vector>
 
 #include "dulk.h"
+#include "support.h"
 #include "loggen.h"
 
 namespace {
-
-class discard_sink : public dulk::out_sink {
- public:
-  void write(const char* data, size_t len) override {
-    benchmark::DoNotOptimize(data);
-    bytes += len;
-  }
-  void flush() override {}
-  size_t bytes = 0;
-};
 
 // A table of n forum titles; about half are replies, in chains at most 100
 // deep, linked the way the scanner links them.
@@ -72,7 +63,7 @@ void make_table(int n) {
 void BM_cursor_move(benchmark::State& state) {
   int n = static_cast<int>(state.range(0));
   make_table(n);
-  discard_sink sink;
+  dulk_test::collect_sink sink(false);
   dulk::out_sink* old = dulk::set_out_sink(&sink);
   int pos = n / 2;
   for (auto _ : state) {
@@ -81,14 +72,14 @@ void BM_cursor_move(benchmark::State& state) {
   }
   dulk::set_out_sink(old);
   state.counters["bytes/move"] =
-      static_cast<double>(sink.bytes) / static_cast<double>(state.iterations());
+      static_cast<double>(sink.written) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_cursor_move)->Arg(10)->Arg(1000000);
 
 void BM_page_repaint(benchmark::State& state) {
   int n = static_cast<int>(state.range(0));
   make_table(n);
-  discard_sink sink;
+  dulk_test::collect_sink sink(false);
   dulk::out_sink* old = dulk::set_out_sink(&sink);
   for (auto _ : state) {
     dulk::disp_one_pg(dulk::tent, n / 2, n, dulk::env_y, dulk::log_path.c_str());

@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int mode = dulk::kPlain; mode <= dulk::kSay; mode++) {
       try {
         dulk::write_one_log(dulk::log_fp, dulk::tent, out_path.c_str(), mode, i);
-      } catch (const dulk_fuzz::exited&) {
+      } catch (const dulk_fuzz::exit_called&) {
         FUZZ_CHECK(false);  // nothing here may end the run
       }
       std::string out = dulk_fuzz::read_whole(out_path);

@@ -13,33 +13,18 @@
 #include <string_view>
 
 #include "dulk.h"
+#include "support.h"
 
 namespace dulk_fuzz {
 
-// Thrown by the exit hook: the run would have ended here with this status.
-struct exited {
-  int status;
-};
+using dulk_test::exit_called;
 
-[[noreturn]] inline void throw_exit(int status) { throw exited{status}; }
-
-// Swallows everything meant for the terminal; the bytes still go through the
-// output layer, so its formatting runs on the fuzzed text.
-class null_sink : public dulk::out_sink {
- public:
-  void write(const char* data, size_t len) override {
-    for (size_t i = 0; i < len; i++) sum_ += static_cast<unsigned char>(data[i]);
-  }
-  void flush() override {}
-
- private:
-  unsigned sum_ = 0;
-};
-
+// Everything meant for the terminal is counted and dropped; the bytes still
+// go through the output layer, so its formatting runs on the fuzzed text.
 inline void init_process() {
-  static null_sink sink;
+  static dulk_test::collect_sink sink(false);
   dulk::set_out_sink(&sink);
-  dulk::set_exit_hook(throw_exit);
+  dulk::set_exit_hook(dulk_test::throw_on_exit);
 }
 
 // A log in an anonymous memory file: a real descriptor that can be positioned
@@ -165,7 +150,7 @@ inline bool scan(std::string_view bytes, int capacity, int link_mode, const std:
   dulk::log_fp = memory_log(bytes);
   try {
     dulk::read_title(dulk::log_fp, dulk::tent, &dulk::ent_cnt);
-  } catch (const exited& e) {
+  } catch (const exit_called& e) {
     FUZZ_CHECK(e.status == 1);
     return false;
   }

@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fill_table(count, capacity);
   try {
     dulk::set_readed(dulk::tent, path.c_str());
-  } catch (const dulk_fuzz::exited&) {
+  } catch (const dulk_fuzz::exit_called&) {
     FUZZ_CHECK(false);  // loading never ends the run in a writable directory
   }
   std::string before = dulk_fuzz::read_whole(dulk::kReadedFile);
@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   try {
     dulk::save_readed(dulk::tent, path.c_str(), count);
-  } catch (const dulk_fuzz::exited&) {
+  } catch (const dulk_fuzz::exit_called&) {
     FUZZ_CHECK(false);
   }
   FUZZ_CHECK(::access(dulk::kReadedTmp, F_OK) != 0);

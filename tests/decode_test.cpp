@@ -13,18 +13,13 @@
 #include <vector>
 
 #include "dulk.h"
-#include "iconv_util.h"
+#include "support.h"
 #include "pty_driver.h"
 #include "scan_util.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Converts with glibc's iconv; false when any byte cannot be converted.
-bool convert(const char* from, const char* to, const std::string& in, std::string& out) {
-  return dulk_test::iconv_convert(in, to, from, out);
-}
 
 std::string base64(const std::string& in) {
   static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -115,7 +110,7 @@ TEST(Decode, J2sAgreesWithIconvOnEveryCode) {
       std::string expect;
       // glibc's SHIFT_JIS and ISO-2022-JP share one JIS X 0208 table, so the
       // character goes back to the very code; no exception is needed.
-      if (!convert("ISO-2022-JP", "SHIFT_JIS", in, expect)) continue;
+      if (!dulk_test::iconv_convert(in, "SHIFT_JIS", "ISO-2022-JP", expect)) continue;
       unsigned char got[2];
       dulk::j2s(code, got);
       ASSERT_EQ(expect.size(), 2u) << row << "-" << cell;
@@ -245,8 +240,8 @@ TEST(Decode, RoundTripThroughIconv) {
   for (const char* utf8 : texts) {
     std::string iso;
     std::string sjis;
-    ASSERT_TRUE(convert("UTF-8", "ISO-2022-JP", utf8, iso)) << utf8;
-    ASSERT_TRUE(convert("UTF-8", "SHIFT_JIS", utf8, sjis)) << utf8;
+    ASSERT_TRUE(dulk_test::iconv_convert(utf8, "ISO-2022-JP", "UTF-8", iso)) << utf8;
+    ASSERT_TRUE(dulk_test::iconv_convert(utf8, "SHIFT_JIS", "UTF-8", sjis)) << utf8;
     EXPECT_EQ(decode("=?ISO-2022-JP?B?" + base64(iso) + "?="), sjis + "\n") << utf8;
     EXPECT_EQ(decode("Fw: =?ISO-2022-JP?B?" + base64(iso) + "?= [1]"), "Fw: " + sjis + "\n")
         << utf8;
@@ -354,7 +349,7 @@ TEST(Decode, RealMailSubjects) {
       std::string b64 = subject.substr(intro.size(), subject.size() - intro.size() - 2);
       std::string raw = plain_base64_decode(b64);
       std::string sjis;
-      if (only_two_escapes(raw) && convert("ISO-2022-JP", "SHIFT_JIS", raw, sjis)) {
+      if (only_two_escapes(raw) && dulk_test::iconv_convert(raw, "SHIFT_JIS", "ISO-2022-JP", sjis)) {
         want = sjis + "\n";
       }
     }

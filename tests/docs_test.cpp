@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "dulk.h"
-#include "iconv_util.h"
+#include "support.h"
 #include "pty_driver.h"
 #include "scan_util.h"
 
@@ -29,11 +29,6 @@ std::string run(const std::string& cmd, int& status) {
   while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
   status = pclose(p);
   return out;
-}
-
-std::string utf8_of(const std::string& sjis) {
-  std::string out;
-  return dulk_test::iconv_convert(sjis, "UTF-8", "CP932", out) ? out : std::string();
 }
 
 }  // namespace
@@ -60,7 +55,7 @@ TEST(Docs, ReadmeScreenIsTheSampleFirstPage) {
   std::string sample = dulk_test::read_file(dulk_test::source_dir() + "/examples/sample.log");
   ASSERT_FALSE(readme.empty());
   ASSERT_FALSE(sample.empty());
-  if (utf8_of("\x82\xa0").empty()) GTEST_SKIP() << "no CP932 converter in this C library";
+  if (dulk_test::utf8("\x82\xa0").empty()) GTEST_SKIP() << "no CP932 converter in this C library";
 
   size_t at = readme.find("LOG FILE : examples/sample.log");
   ASSERT_NE(at, std::string::npos);
@@ -84,7 +79,7 @@ TEST(Docs, ReadmeScreenIsTheSampleFirstPage) {
     std::string row = rows[static_cast<size_t>(i) + 2];
     std::string mark = row.compare(0, star.size(), star) == 0 ? star : "  ";
     ASSERT_EQ(row.compare(0, mark.size(), mark), 0) << row;
-    EXPECT_EQ(row.substr(mark.size()), utf8_of(t.titles[static_cast<size_t>(i)])) << i;
+    EXPECT_EQ(row.substr(mark.size()), dulk_test::utf8(t.titles[static_cast<size_t>(i)])) << i;
   }
 }
 

@@ -15,6 +15,7 @@
 
 #include "dulk.h"
 #include "pty_driver.h"
+#include "support.h"
 #include "scan_util.h"
 
 using dulk_test::read_file;
@@ -76,10 +77,8 @@ std::string right70(const std::string& s) {
   return std::string(s.size() < 70 ? 70 - s.size() : 0, ' ') + s;
 }
 
-struct exit_called {
-  int status;
-};
-[[noreturn]] void throw_on_exit(int status) { throw exit_called{status}; }
+using dulk_test::exit_called;
+using dulk_test::throw_on_exit;
 
 class Extract : public ::testing::Test {
  protected:

@@ -11,15 +11,6 @@ using namespace dulk_test;
 
 namespace {
 
-std::string plain(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); i++) {
-    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
-    out += s[i];
-  }
-  return out;
-}
-
 std::string help_lines(size_t from, size_t to) {
   std::string s;
   for (size_t i = from; i < to; i++) s += sjis(kHelpLines[i]);
@@ -57,7 +48,7 @@ TEST(E2eHelp, PausesAfterEachScreenful) {
       s.wait_for(crlf(want), 5000, m);
       s.settle(100);
       std::string raw = s.output().substr(m);
-      EXPECT_EQ(plain(raw), want) << "LINES " << c.lines << " up to " << upto;
+      EXPECT_EQ(undo_crlf(raw), want) << "LINES " << c.lines << " up to " << upto;
       // Every line end takes the terminal back to column 1.
       for (size_t nl = raw.find('\n'); nl != std::string::npos; nl = raw.find('\n', nl + 1))
         ASSERT_TRUE(nl > 0 && raw[nl - 1] == '\r') << "a line end without a return at " << nl;
@@ -68,7 +59,7 @@ TEST(E2eHelp, PausesAfterEachScreenful) {
     s.send("q");
     s.wait_for("LOG FILE", 5000, m);
     s.settle(50);
-    std::string after = plain(s.output().substr(m));
+    std::string after = undo_crlf(s.output().substr(m));
     EXPECT_EQ(after.substr(0, clear.size() + 8), clear + "LOG FILE") << "LINES " << c.lines;
     // The list takes keys again.
     m = s.mark();
@@ -112,7 +103,7 @@ TEST(E2eUsage, HelpOptionOrNoLogPrintsUsageAndEndsWithOne) {
     o.args = c.args;
     auto r = run_dulk(o, "");
     EXPECT_EQ(r.status, 1) << c.name;
-    EXPECT_EQ(plain(r.output), usage_text()) << c.name;
+    EXPECT_EQ(undo_crlf(r.output), usage_text()) << c.name;
   }
 }
 

@@ -16,17 +16,6 @@ using namespace dulk_test;
 
 namespace {
 
-// Before curses starts the terminal turns "\n" into "\r\n"; the program
-// itself writes no "\r".
-std::string plain(std::string s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); i++) {
-    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
-    out += s[i];
-  }
-  return out;
-}
-
 // A running viewer on a log written into a fresh directory.
 class viewer {
  public:
@@ -50,7 +39,7 @@ class viewer {
       quiet_ms = 30;
     }
     s->settle(quiet_ms);
-    return plain(s->output().substr(m));
+    return undo_crlf(s->output().substr(m));
   }
   // The cursor bar of a forum title on a page row.
   static std::string bar(int page_row, int n, int of, const std::string& mark = "  ") {
@@ -246,7 +235,7 @@ TEST(E2eKeys, IgnoredKeysDeleteAndEscape) {
 
 TEST(E2eKeys, EmptyTableIgnoresKeysThatNeedAnEntry) {
   viewer v("no titles here\njust text\n");
-  EXPECT_TRUE(has(plain(v.s->output()), "Warning : There is no message."));
+  EXPECT_TRUE(has(undo_crlf(v.s->output()), "Warning : There is no message."));
   EXPECT_EQ(v.press("jkJ\x18\x05"
                     "BA\x06\x02"
                     "0nNuU\r\nvsScCrRwW",
@@ -310,7 +299,7 @@ TEST(E2eKeys, ProgramThatCannotRunIsShownAndNothingIsMarked) {
     v.s->send(c.key);
     ASSERT_TRUE(v.s->wait_for("Press any key to go on.", 5000, m)) << c.name;
     v.s->settle(300);
-    std::string held = plain(v.s->output().substr(m));
+    std::string held = undo_crlf(v.s->output().substr(m));
     EXPECT_LT(held.find(c.shell_says), held.find("Press any key")) << c.name << ": " << held;
     EXPECT_FALSE(has(held, "LOG FILE")) << c.name << ": repainted before a key";
     std::string out = v.press("x", 80, title_bar(0, "00001/00004 t1"));

@@ -7,6 +7,7 @@
 
 #include "dulk.h"
 #include "pty_driver.h"
+#include "support.h"
 
 using namespace dulk_test;
 using dulk::key_action;
@@ -94,16 +95,13 @@ TEST(KeyTable, EscapeSequencesNameTheirKeys) {
 
 TEST(ScriptName, FirstFreeNumberFillsGaps) {
   temp_dir dir;
-  char old[4096];
-  ASSERT_NE(::getcwd(old, sizeof old), nullptr);
-  ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+  dulk_test::in_directory in_dir(dir.path());
   EXPECT_EQ(dulk::script_name("comt"), "comt0");
   dir.write("comt0", "");
   dir.write("comt2", "");
   ::mkdir(dir.file("say0").c_str(), 0700);  // any kind of file takes the name
   EXPECT_EQ(dulk::script_name("comt"), "comt1");
   EXPECT_EQ(dulk::script_name("say"), "say1");
-  ASSERT_EQ(::chdir(old), 0);
 }
 
 }  // namespace

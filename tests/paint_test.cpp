@@ -12,13 +12,6 @@ using namespace dulk_test;
 
 namespace {
 
-class capture_sink : public dulk::out_sink {
- public:
-  void write(const char* data, size_t len) override { bytes.append(data, len); }
-  void flush() override {}
-  std::string bytes;
-};
-
 class Paint : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -36,7 +29,7 @@ class Paint : public ::testing::Test {
     sink_.bytes.clear();
     return s;
   }
-  capture_sink sink_;
+  collect_sink sink_;
   dulk::out_sink* old_ = nullptr;
 };
 

@@ -8,6 +8,7 @@
 
 #include "dulk.h"
 #include "pty_driver.h"
+#include "support.h"
 
 using namespace dulk_test;
 
@@ -123,8 +124,7 @@ TEST(E2eReaded, QuitInLinkModeStoresTheFlagsInLogOrder) {
 // save_readed removes the shared extract, so this runs with the program's tests.
 TEST(E2eReaded, SaveRemovesTheExtract) {
   temp_dir dir;
-  char* cwd = ::getcwd(nullptr, 0);
-  ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+  dulk_test::in_directory in_dir(dir.path());
   dulk::reset_state();
   dulk::alloc_tables();
   write_file(dulk::kTmpFile, "extract");
@@ -132,8 +132,6 @@ TEST(E2eReaded, SaveRemovesTheExtract) {
   struct stat st;
   EXPECT_NE(::lstat(dulk::kTmpFile, &st), 0);
   EXPECT_EQ(dir.read("dk_readed"), "a.log \n");
-  EXPECT_EQ(::chdir(cwd), 0);
-  std::free(cwd);
   dulk::reset_state();
 }
 

@@ -20,6 +20,7 @@
 
 #include "dulk.h"
 #include "pty_driver.h"
+#include "support.h"
 
 using dulk_test::read_file;
 using dulk_test::temp_dir;
@@ -27,17 +28,9 @@ using dulk_test::write_file;
 
 namespace {
 
-struct exit_called {
-  int status;
-};
-[[noreturn]] void throw_on_exit(int status) { throw exit_called{status}; }
-
-class collect_sink : public dulk::out_sink {
- public:
-  void write(const char* data, size_t len) override { bytes.append(data, len); }
-  void flush() override {}
-  std::string bytes;
-};
+using dulk_test::collect_sink;
+using dulk_test::exit_called;
+using dulk_test::throw_on_exit;
 
 // A table of n entries with the given capacity, every entry unread.
 void make_table(int n, int capacity = 5000) {
@@ -67,10 +60,6 @@ bool exists(const char* name) {
 class Readed : public ::testing::Test {
  protected:
   void SetUp() override {
-    char* cwd = ::getcwd(nullptr, 0);
-    old_cwd_ = cwd;
-    std::free(cwd);
-    ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
     dulk::set_exit_hook(throw_on_exit);
     old_sink_ = dulk::set_out_sink(&sink_);
   }
@@ -79,7 +68,6 @@ class Readed : public ::testing::Test {
     dulk::set_exit_hook(nullptr);
     dulk::set_scan_done(false);
     dulk::reset_state();
-    EXPECT_EQ(::chdir(old_cwd_.c_str()), 0);
   }
 
   // Stores and expects success.
@@ -90,9 +78,9 @@ class Readed : public ::testing::Test {
   }
 
   temp_dir dir_;
+  dulk_test::in_directory in_dir_{dir_.path()};
   collect_sink sink_;
   dulk::out_sink* old_sink_ = nullptr;
-  std::string old_cwd_;
 };
 
 TEST_F(Readed, FirstRunWarnsCreatesTheFileAndStoresOneLine) {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "dulk.h"
-#include "iconv_util.h"
+#include "support.h"
 #include "pty_driver.h"
 #include "scan_util.h"
 
@@ -23,11 +23,7 @@ using dulk_test::scan_log;
 
 namespace {
 
-// UTF-8 text in the log's Shift-JIS, so the expectations below read as text.
-std::string sjis(std::string_view utf8) {
-  std::string out;
-  return dulk_test::iconv_convert(utf8, "CP932", "UTF-8", out) ? out : std::string();
-}
+using dulk_test::sjis;
 
 std::string sample_path() { return dulk_test::source_dir() + "/examples/sample.log"; }
 

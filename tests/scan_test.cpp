@@ -206,19 +206,8 @@ TEST(Scan, ArticleNumbersComeFromXrefLines) {
   EXPECT_EQ(t.titles[0], "00000: none");
 }
 
-namespace {
-
-// What the scan writes to the terminal.
-struct capture_sink : dulk::out_sink {
-  std::string bytes;
-  void write(const char* d, size_t n) override { bytes.append(d, n); }
-  void flush() override {}
-};
-
-}  // namespace
-
 TEST(Scan, ShortXrefLineIsReportedAndIgnored) {
-  capture_sink sink;
+  dulk_test::collect_sink sink;
   dulk::out_sink* old = dulk::set_out_sink(&sink);
   auto t = scan_log("Xref: host a.b:9\nXref: host\nSubject: s\n\n");
   dulk::set_out_sink(old);
@@ -235,7 +224,7 @@ TEST(Scan, MeterIsDrawnOncePerStepReached) {
     log += std::string(rng() % 400, 'x') + "\n";
     if (rng() % 3 == 0) log += std::string(dulk::sjis::kIdList) + "\n";
   }
-  capture_sink sink;
+  dulk_test::collect_sink sink;
   dulk::out_sink* old = dulk::set_out_sink(&sink);
   dulk::reset_state();
   dulk::max_ent = 5000;

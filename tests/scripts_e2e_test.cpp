@@ -13,12 +13,6 @@ using namespace dulk_test;
 
 namespace {
 
-std::string utf8(const std::string& sjis_text) {
-  std::string out;
-  if (!iconv_convert(sjis_text, "UTF-8", "CP932", out)) throw std::runtime_error("iconv");
-  return out;
-}
-
 // A board message: " [" at column 4, ']' at column 20, the subject at 37.
 std::string board_log() {
   std::string head = "0007 [poster";

@@ -176,3 +176,53 @@ TEST(MessageHits, EveryMessageOfTheSampleAsItsExtractHoldsIt) {
     EXPECT_EQ(got, extract_hits(t.count, p)) << p;
   }
 }
+
+// Keys typed for an in-process search: standard input reads from a pipe.
+class typed_keys {
+ public:
+  explicit typed_keys(const std::string& keys) : saved_(::dup(STDIN_FILENO)) {
+    int p[2];
+    if (::pipe(p) != 0 || ::write(p[1], keys.data(), keys.size()) != ssize_t(keys.size())) {
+      throw std::runtime_error("pipe");
+    }
+    ::close(p[1]);
+    ::dup2(p[0], STDIN_FILENO);
+    ::close(p[0]);
+  }
+  ~typed_keys() {
+    ::dup2(saved_, STDIN_FILENO);
+    ::close(saved_);
+  }
+
+ private:
+  int saved_;
+};
+
+// A second session in the same process starts as the first did: no pattern
+// to repeat, and no answer kept from another log of as many titles.
+TEST(SearchState, ASecondSessionStartsClean) {
+  dulk_test::collect_sink screen;
+  dulk::out_sink* old = dulk::set_out_sink(&screen);
+  const std::string first = "00001/00003 a\n 1\nno\n00002/00003 b\n 1\nneedle\n00003/00003 c\n 1\n";
+  const std::string second = "00001/00003 a\n 1\nno\n00002/00003 b\n 1\nno\n00003/00003 c\n 1\nneedle\n";
+  dulk::cursor at;
+  dulk_test::scan_log(first);
+  {
+    typed_keys keys("needle\r");
+    dulk::search_command(at, dulk::key_action::text_search);
+  }
+  EXPECT_EQ(at.cur_idx, 1);
+  dulk_test::scan_log(second);  // starts with reset_state
+  at = {};
+  {
+    typed_keys keys("\r");  // nothing to repeat yet
+    dulk::search_command(at, dulk::key_action::text_search);
+  }
+  EXPECT_EQ(at.cur_idx, 0);
+  {
+    typed_keys keys("needle\r");
+    dulk::search_command(at, dulk::key_action::text_search);
+  }
+  EXPECT_EQ(at.cur_idx, 2);
+  dulk::set_out_sink(old);
+}

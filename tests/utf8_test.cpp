@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "dulk.h"
-#include "iconv_util.h"
+#include "support.h"
 #include "pty_driver.h"
 #include "scan_util.h"
 
@@ -23,12 +23,6 @@ namespace {
 using dulk::out_charset;
 
 constexpr const char* kFffd = "\xEF\xBF\xBD";
-
-struct collect_sink : dulk::out_sink {
-  std::string bytes;
-  void write(const char* data, size_t len) override { bytes.append(data, len); }
-  void flush() override {}
-};
 
 // Collects what the output layer writes, in the given charset, for the life
 // of the object; the previous sink and charset come back afterwards.
@@ -45,7 +39,7 @@ class capture {
   const std::string& bytes() const { return sink_.bytes; }
 
  private:
-  collect_sink sink_;
+  dulk_test::collect_sink sink_;
   dulk::out_sink* old_sink_;
   out_charset old_cs_;
 };

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "iconv_util.h"
+#include "support.h"
 
 namespace dulk_test {
 
@@ -35,14 +35,6 @@ inline std::string row(int screen_row, const std::string& colour, const std::str
   std::string r = std::to_string(screen_row + 1);
   return "\033[" + r + ";1H\033(B" + colour + mark + "\033[0m\033[" + r + ";3H" + tree + colour +
          text + " \033[0m\n\033[0;0H\n";
-}
-
-// UTF-8 text as the Shift-JIS bytes the program writes, converted by the C
-// library so that expected texts do not share the program's byte literals.
-inline std::string sjis(const std::string& utf8) {
-  std::string out;
-  if (!iconv_convert(utf8, "CP932", "UTF-8", out)) throw std::runtime_error("iconv");
-  return out;
 }
 
 // The help screen's 33 lines, each with its line end, in UTF-8.
