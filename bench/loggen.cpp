@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sjis_text.h"
+#include "sjis.h"
 
 namespace dulk_bench {
 
@@ -170,8 +170,7 @@ class generator {
   static std::string fit(std::string s, size_t n) {
     size_t i = 0;
     while (i < s.size()) {
-      unsigned char c = static_cast<unsigned char>(s[i]);
-      size_t w = ((c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc)) ? 2 : 1;
+      size_t w = dulk::opens_pair(static_cast<unsigned char>(s[i])) ? 2 : 1;
       if (i + w > n) break;
       i += w;
     }

@@ -305,14 +305,6 @@ constexpr bool needs_entry(key_action a) {
   }
 }
 
-// 最後のメッセージまでに未読はありません。
-constexpr const char* kNoUnreadAfter =
-    "\x8d\xc5\x8c\xe3\x82\xcc\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\x82\xdc\x82\xc5\x82\xc9"
-    "\x96\xa2\x93\xc7\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42\a";
-// 最初のメッセージまでに未読はありません。
-constexpr const char* kNoUnreadBefore =
-    "\x8d\xc5\x8f\x89\x82\xcc\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\x82\xdc\x82\xc5\x82\xc9"
-    "\x96\xa2\x93\xc7\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42\a";
 constexpr const char* kBlankRow = "                                        ";  // 40 blanks
 
 // Consecutive read errors after which the terminal is taken to be gone.
@@ -398,7 +390,7 @@ void prev_page(cursor& at) {
 bool is_unread(const title_ent* e) { return e != nullptr && e->kind == 0 && e->readed == 0; }
 
 // The next (step 1) or previous (step -1) unread message, never wrapping.
-void find_unread(cursor& at, int step, const char* none_msg) {
+void find_unread(cursor& at, int step, const std::string& none_msg) {
   int save_idx = at.cur_idx;
   tdisp(at.cur_idx, at.cur_row, 0);
   int i = at.cur_idx + step;
@@ -406,7 +398,7 @@ void find_unread(cursor& at, int step, const char* none_msg) {
   if (i >= 0 && i < ent_cnt) {
     at.cur_idx = i;
   } else {
-    disp(none_msg, 0, env_y + 2, 1, 0, 0);
+    disp(none_msg.c_str(), 0, env_y + 2, 1, 0, 0);
     out_flush();
     scr_getch();  // any key only takes the message away
     disp(kBlankRow, 0, env_y + 2, 0, 0, 0);
@@ -553,10 +545,10 @@ void key_loop(cursor& at) {
         repaint(at);
         break;
       case key_action::next_unread:
-        find_unread(at, 1, kNoUnreadAfter);
+        find_unread(at, 1, std::string(sjis::kNoUnreadAfter) + "\a");
         break;
       case key_action::prev_unread:
-        find_unread(at, -1, kNoUnreadBefore);
+        find_unread(at, -1, std::string(sjis::kNoUnreadBefore) + "\a");
         break;
       case key_action::unread:
         if (title_ent* e = entry_at(at.cur_idx); e != nullptr) e->readed = 0;

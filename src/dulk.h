@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sjis.h"
+
 namespace dulk {
 
 inline constexpr const char* kVersion = "1.71";
@@ -162,8 +164,11 @@ out_charset out_get_charset();
 // double-byte characters get a blank after them, and what does not convert
 // becomes one U+FFFD per column), so rows keep their layout.  For a file the
 // text is converted as it is, one U+FFFD per byte that does not convert.
+// (sjis.cpp)
 enum class utf8_use { screen, file };
 void sjis_to_utf8(std::string_view in, std::string& out, utf8_use use);
+// False when the C library has no CP932 converter.
+bool utf8_conversion_ok();
 
 // What the user typed or wrote in the terminal's character set, as the
 // Shift-JIS the program works in: under UTF-8 the text is converted through
@@ -172,16 +177,6 @@ void sjis_to_utf8(std::string_view in, std::string& out, utf8_use use);
 // form (or the input is no UTF-8), and then *bad_at, when given, is the byte
 // offset in `in` where the first such character starts.
 bool from_terminal(std::string_view in, std::string& out, size_t* bad_at = nullptr);
-
-// A Shift-JIS byte in 0x80-0x9F or 0xE0-0xFE may open a two-byte
-// character: a row of text is never cut right after one.
-constexpr bool is_lead_byte(unsigned char b) {
-  return (b >= 0x80 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFE);
-}
-// CP932 gives 0x80, 0xFD and 0xFE no character: they stand alone, and only
-// the other lead bytes open a two-byte character.  The byte after one is its
-// trail, whatever its value (0x40-0x7E overlaps ASCII).
-constexpr bool opens_pair(unsigned char b) { return is_lead_byte(b) && b != 0x80 && b < 0xFD; }
 
 // Thin wrappers over the few curses calls the viewer makes; they do nothing
 // until curses has been started, so painters can run in tests.

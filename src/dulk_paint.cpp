@@ -18,7 +18,7 @@ constexpr row_colour kSectionColour = {"\033[35m", "\033[45m"};
 constexpr row_colour kSubColour = {"\033[32m", "\033[42m"};
 constexpr row_colour kTitleColour = {"\033[37m", "\033[41m"};
 
-constexpr const char* kReadMark[2] = {"  ", "\x81\x99"};  // "  ", ☆
+constexpr const char* kReadMark[2] = {"  ", sjis::kReadMark};
 
 }  // namespace
 
@@ -111,10 +111,9 @@ void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const ch
   scr_clear();
   int page = cursor / per_page;
   long long top = static_cast<long long>(page) * per_page;
-  // 【 and 】 around the program's name.
-  out_printf("LOG FILE : %s      PAGE : %d/%d    \x81\x79 DULK Ver %s \x81\x7a %s\n",
-             log_name != nullptr ? log_name : "", page + 1, (count - 1) / per_page + 1, kVersion,
-             link ? "<LINK mode>" : " ");
+  out_printf("LOG FILE : %s      PAGE : %d/%d    %s DULK Ver %s %s %s\n",
+             log_name != nullptr ? log_name : "", page + 1, (count - 1) / per_page + 1,
+             sjis::kOpenBracket, kVersion, sjis::kCloseBracket, link ? "<LINK mode>" : " ");
   for (int i = 0; i < per_page; i++) {
     if (top + i < count) {
       tdisp(static_cast<int>(top + i), i, 0);
@@ -127,7 +126,7 @@ void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const ch
 
 void disp_meter(int squares, int filled) {
   std::string line = "START ";
-  for (int i = 0; i < squares; i++) line += i <= filled ? "\x81\xa1" : "\x81\xa0";  // ■ □
+  for (int i = 0; i < squares; i++) line += i <= filled ? sjis::kFilled : sjis::kEmpty;
   line += " END";
   disp(line.c_str(), 0, 0, 0, 0, 0);
 }

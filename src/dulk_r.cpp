@@ -13,7 +13,7 @@
 
 #include "dulk.h"
 #include "log_lines.h"
-#include "sjis_text.h"
+#include "sjis.h"
 
 namespace dulk {
 

@@ -66,8 +66,7 @@ struct kept_place {
 size_t char_len(std::string_view pattern, size_t i) {
   size_t k = 0;
   while (true) {
-    size_t len =
-        opens_pair(static_cast<unsigned char>(pattern[k])) && k + 1 < pattern.size() ? 2 : 1;
+    size_t len = sjis_char_len(pattern, k);
     if (i < k + len) return len;
     k += len;
   }
@@ -159,7 +158,7 @@ size_t sjis_find(std::string_view text, std::string_view pattern) {
   raw_matches matches(text, pattern, rarest_byte(pattern, {}));
   size_t walked = 0;  // a character boundary, walked from the start of text
   for (size_t c = matches.next(0); c != npos; c = matches.next(c + 1)) {
-    while (walked < c) walked += opens_pair(static_cast<unsigned char>(text[walked])) ? 2 : 1;
+    while (walked < c) walked += sjis_char_len(text, walked);
     if (walked == c) return c;
   }
   return npos;
@@ -397,25 +396,13 @@ int find_title(std::string_view pattern, int from, int step, const search_progre
 
 namespace {
 
-// 先頭から検索し直しました。 and 末尾から検索し直しました。
-constexpr const char* kWentRoundForward =
-    "\x90\xe6\x93\xaa\x82\xa9\x82\xe7\x8c\x9f\x8d\xf5\x82\xb5\x92\xbc\x82\xb5\x82\xdc\x82\xb5"
-    "\x82\xbd\x81\x42";
-constexpr const char* kWentRoundBackward =
-    "\x96\x96\x94\xf6\x82\xa9\x82\xe7\x8c\x9f\x8d\xf5\x82\xb5\x92\xbc\x82\xb5\x82\xdc\x82\xb5"
-    "\x82\xbd\x81\x42";
-constexpr const char* kOpenQuote = "\x81\x75";   // 「
-constexpr const char* kCloseQuote = "\x81\x76";  // 」
-constexpr const char* kNotFound =                // は見つかりません。
-    "\x82\xcd\x8c\xa9\x82\xc2\x82\xa9\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42";
-// 検索文字列の%d文字目はシフトJISで表せません。
-constexpr const char* kNoSjisForm =
-    "\x8c\x9f\x8d\xf5\x95\xb6\x8e\x9a\x97\xf1\x82\xcc%d\x95\xb6\x8e\x9a\x96\xda\x82\xcd\x83\x56"
-    "\x83\x74\x83\x67JIS\x82\xc5\x95\x5c\x82\xb9\x82\xdc\x82\xb9\x82\xf1\x81\x42";
-// 検索中 %d%%（何かキーで中止）
-constexpr const char* kSearching =
-    "\x8c\x9f\x8d\xf5\x92\x86 %d%%\x81\x69\x89\xbd\x82\xa9\x83\x4c\x81\x5b\x82\xc5\x92\x86\x8e"
-    "\x7e\x81\x6a";
+using sjis::kCloseQuote;
+using sjis::kNoSjisForm;
+using sjis::kNotFound;
+using sjis::kOpenQuote;
+using sjis::kSearching;
+using sjis::kWentRoundBackward;
+using sjis::kWentRoundForward;
 
 struct last_pattern {
   std::string sjis;
@@ -507,9 +494,7 @@ class search_clock {
 // The characters typed before byte `at`, counted from 1 for the one there.
 int typed_chars_before(std::string_view typed, size_t at) {
   if (out_get_charset() != out_charset::utf8) return static_cast<int>(at) + 1;
-  int n = 1;
-  for (size_t i = 0; i < at && i < typed.size(); i++) n += (typed[i] & 0xc0) != 0x80;
-  return n;
+  return static_cast<int>(utf8_chars(typed.substr(0, std::min(at, typed.size())))) + 1;
 }
 
 }  // namespace

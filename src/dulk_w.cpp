@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "dulk.h"
-#include "sjis_text.h"
+#include "sjis.h"
 
 namespace dulk {
 
@@ -44,11 +44,10 @@ log_style style_of(std::string_view title) {
   return s;
 }
 
-// Shift-JIS literals of the scripts.
-constexpr const char* kHandleUnset =
-    "\x3c\x83\x6e\x83\x93\x83\x68\x83\x8b\x96\xbc\x3e";                      // <ハンドル名>
-constexpr const char* kNumberedSubjectVar = "\x83\x6b\x83\x79";              // ヌペ
-constexpr const char* kNumberedSubjectVarUtf8 = "\xe3\x83\x8c\xe3\x83\x9a";  // ヌペ in UTF-8
+using sjis::kGeta;
+using sjis::kHandleUnset;
+using sjis::kNumberedSubjectVar;
+using sjis::kNumberedSubjectVarUtf8;
 
 // True when the line begins something else than the message being copied:
 // the next title line, a news article, or a prompt, menu or listing of the
@@ -74,22 +73,6 @@ bool ends_message(std::string_view line, bool at_eof, int msghead, log_style sty
 void put(FILE* out, std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), out); }
 
 // ---- text from the terminal -------------------------------------------------
-
-constexpr std::string_view kGeta = "\x81\xac";  // 〓 stands for what has no Shift-JIS form
-
-// The bytes of the UTF-8 character at the start of s (one for a byte that
-// starts none), so that a character which does not convert is passed over
-// whole.
-size_t utf8_char_len(std::string_view s) {
-  auto b = static_cast<unsigned char>(s[0]);
-  size_t n = b >= 0xC2 && b <= 0xDF   ? 2
-             : b >= 0xE0 && b <= 0xEF ? 3
-             : b >= 0xF0 && b <= 0xF4 ? 4
-                                      : 1;
-  size_t i = 1;
-  while (i < n && i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) i++;
-  return i;
-}
 
 // Text in the terminal's character set as Shift-JIS; every character that
 // has no Shift-JIS form becomes 〓.  False when one did.
@@ -142,10 +125,7 @@ std::string strftime_text(const std::string& format, const std::tm& when) {
   }
 }
 
-// Error: 署名ファイルの読み込みに失敗しました。
-constexpr std::string_view kSignError =
-    "Error: \x8f\x90\x96\xbc\x83\x74\x83\x40\x83\x43\x83\x8b\x82\xcc\x93\xc7\x82\xdd\x8d\x9e"
-    "\x82\xdd\x82\xc9\x8e\xb8\x94\x73\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42";
+using sjis::kSignError;
 
 // The signature, written in the terminal's character set: each piece of a
 // line (the line with its newline, or 1023 bytes of a longer one, what a
@@ -247,9 +227,8 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
       std::fprintf(o, "%s %s\n", mark.c_str(), std::string(title).c_str());
     } else {
       std::fprintf(o, "mes %d\n", room);
-      put(o, "1\n1\nSUB: \x3c\x83\x5e\x83\x43\x83\x67\x83\x8b\x3e\n\n");  // <タイトル>
-      put(o,
-          "\x3c\x89\xef\x8b\x63\x8e\xba\x2f\x94\xad\x8c\xbe\x93\xe0\x97\x65\x3e\n");  // <会議室/発言内容>
+      std::fprintf(o, "1\n1\nSUB: %s\n\n", sjis::kTitlePlaceholder);
+      std::fprintf(o, "%s\n", sjis::kRoomTextPlaceholder);
     }
   } else if (style == kBoard) {
     int number = dk_atoi(title);
@@ -265,10 +244,9 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
       std::fprintf(o, " #%d  %s\n\n", number, subject.c_str());
       std::fprintf(o, "%s %s\n", mark.c_str(), std::string(title).c_str());
     } else {
-      std::fprintf(o, "%s:\x3c\x83\x5e\x83\x43\x83\x67\x83\x8b\x3e\n",
-                   handle.c_str());  // <タイトル>
+      std::fprintf(o, "%s:%s\n", handle.c_str(), sjis::kTitlePlaceholder);
       put(o, "1\n\n");
-      put(o, "\x3c\x82\x67\x82\x6f\x2f\x94\xad\x8c\xbe\x93\xe0\x97\x65\x3e\n");  // <ＨＰ/発言内容>
+      std::fprintf(o, "%s\n", sjis::kBoardTextPlaceholder);
     }
   } else {
     std::string to(title.substr(std::min<size_t>(22, title.size()), 8));
@@ -279,10 +257,10 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
       std::fprintf(o, "TO:%s\n", to.c_str());
       put(o, "\n");
     } else {
-      put(o, "SUB:\x3c\x83\x5e\x83\x43\x83\x67\x83\x8b\x3e\n");  // <タイトル>
+      std::fprintf(o, "SUB:%s\n", sjis::kTitlePlaceholder);
       std::fprintf(o, "FROM:%s\n", handle.c_str());
       std::fprintf(o, "TO:%s\n", to.c_str());
-      put(o, "\x3c\x45\x2d\x6d\x61\x69\x6c\x2f\x93\xe0\x97\x65\x3e\n");  // <E-mail/内容>
+      std::fprintf(o, "%s\n", sjis::kMailTextPlaceholder);
       put(o, "\n");
     }
   }

@@ -93,7 +93,7 @@ std::string read_all(const fs::path& p) {
   return ss.str();
 }
 
-const fs::path kRealData = fs::path(DULK_SOURCE_DIR) / ".." / "shared" / "realdata";
+const fs::path kRealData = dulk_test::realdata_path("");
 
 }  // namespace
 
@@ -304,7 +304,7 @@ TEST(Decode, RealTextsMatchTheirShiftJisTwins) {
       {"jis-oracle/cpython/iso2022_jp.txt", "jis-oracle/cpython/shift_jis.txt"},
   };
   for (const auto& [j, s] : pairs) {
-    if (!fs::exists(kRealData / j)) GTEST_SKIP() << "real texts absent: " << (kRealData / j);
+    SKIP_OR_FAIL_WITHOUT_REALDATA(!fs::exists(kRealData / j), "real texts absent: " << (kRealData / j));
     std::istringstream jf(read_all(kRealData / j));
     std::istringstream sf(read_all(kRealData / s));
     std::string jl;
@@ -325,7 +325,7 @@ TEST(Decode, RealTextsMatchTheirShiftJisTwins) {
 // ISO-2022-JP encoded word must show as iconv's Shift-JIS of that word.
 TEST(Decode, RealMailSubjects) {
   const std::vector<std::string> files = dulk_test::real_mail_files();
-  if (files.empty()) GTEST_SKIP() << "real mails absent: " << kRealData / "mail";
+  SKIP_OR_FAIL_WITHOUT_REALDATA(files.empty(), "real mails absent: " << kRealData / "mail");
   std::string log;
   std::vector<std::string> expected;  // by article, "" where not checked
   for (const auto& f : files) {

@@ -402,7 +402,7 @@ TEST_F(Extract, WriteErrorIsNotPassedOffAsAnExtract) {
 // position on, unchanged but for the carriage returns.
 TEST_F(Extract, RealMailsExtractAsTheLogsOwnLines) {
   const std::vector<std::string> files = dulk_test::real_mail_files();
-  if (files.empty()) GTEST_SKIP() << "no real mails at " << dulk_test::realdata_path("mail");
+  SKIP_OR_FAIL_WITHOUT_REALDATA(files.empty(), "no real mails at " << dulk_test::realdata_path("mail"));
   std::string log;
   for (const auto& f : files) log += read_file(f) + "\n";
   auto t = scan_log(log, 100000);

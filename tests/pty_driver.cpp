@@ -67,6 +67,11 @@ std::string realdata_path(const std::string& rel) {
   return source_dir() + "/../shared/realdata/" + rel;
 }
 
+bool under_ci() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string_view(ci) == "true";
+}
+
 std::vector<std::string> real_mail_files() {
   std::vector<std::string> files;
   std::error_code ec;

@@ -39,6 +39,18 @@ std::string source_dir();
 std::string realdata_path(const std::string& rel);
 // Every real mail under realdata/mail, sorted; empty when the folder is absent.
 std::vector<std::string> real_mail_files();
+// True under CI (CI=true), where the real texts must be there.
+bool under_ci();
+
+// A test of real texts skips, with a message, where they are absent, and
+// fails where they must be there.
+#define SKIP_OR_FAIL_WITHOUT_REALDATA(absent, message)           \
+  do {                                                          \
+    if (absent) {                                               \
+      if (dulk_test::under_ci()) FAIL() << message << " under CI"; \
+      GTEST_SKIP() << message;                                  \
+    }                                                           \
+  } while (0)
 
 struct run_options {
   std::vector<std::string> args;           // after the program name

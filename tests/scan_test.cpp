@@ -13,7 +13,7 @@
 #include "dulk.h"
 #include "log_lines.h"
 #include "scan_util.h"
-#include "sjis_text.h"
+#include "sjis.h"
 #include "viewer_util.h"
 
 using dulk_test::scan_log;

@@ -269,7 +269,7 @@ TEST(Threads, SearchForAnEarlierIndexSeesOnlyTheEntriesBeforeIt) {
 // naming its id in upper case.
 TEST(Threads, RealMessageIdsAndReferences) {
   const std::vector<std::string> files = dulk_test::real_mail_files();
-  if (files.empty()) GTEST_SKIP() << "real mails absent: " << dulk_test::realdata_path("mail");
+  SKIP_OR_FAIL_WITHOUT_REALDATA(files.empty(), "real mails absent: " << dulk_test::realdata_path("mail"));
 
   std::string log;
   std::vector<std::string> stored;  // each article's id as the scan keeps it

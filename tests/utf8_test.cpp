@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <wchar.h>
 
+#include <cctype>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -142,9 +143,6 @@ std::vector<int> utf8_runs(std::string_view s, const utf8_columns& cols) {
   return text_runs(s, [&](std::string_view t) { return cols(t); });
 }
 
-bool lead_byte(int b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-bool trail_byte(int b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
-
 // ---- choosing the charset ----------------------------------------------------
 
 TEST(Utf8Charset, NamesChooseTheCharset) {
@@ -233,9 +231,9 @@ TEST(Utf8Convert, EveryDoubleByteCodeKeepsTwoColumns) {
   if (!cols.ok()) GTEST_SKIP() << "no C.UTF-8 locale to count columns with";
   int converted = 0;
   for (int lead = 0x81; lead <= 0xFC; lead++) {
-    if (!lead_byte(lead)) continue;
+    if (!dulk::opens_pair(static_cast<unsigned char>(lead))) continue;
     for (int trail = 0x40; trail <= 0xFC; trail++) {
-      if (!trail_byte(trail)) continue;
+      if (!dulk::sjis_trail(static_cast<unsigned char>(trail))) continue;
       const char pair[] = {static_cast<char>(lead), static_cast<char>(trail)};
       std::string_view in(pair, 2);
       std::string got = screen_utf8(in);
@@ -264,6 +262,63 @@ TEST(Utf8Convert, EverySingleHighByteTakesOneColumn) {
     EXPECT_EQ(cols(screen_utf8(in)), 1) << std::hex << b;
     EXPECT_EQ(cols(screen_utf8(in + " ")), 2) << std::hex << b;  // a blank is no trail
   }
+}
+
+// The bytes a C string literal of the source stands for.
+std::string unescape(std::string_view lit) {
+  std::string out;
+  for (size_t i = 0; i < lit.size(); i++) {
+    if (lit[i] != '\\') {
+      out += lit[i];
+    } else if (lit[++i] == 'x') {
+      size_t end = i + 1;
+      while (end < lit.size() && std::isxdigit(static_cast<unsigned char>(lit[end]))) end++;
+      out += static_cast<char>(std::stoi(std::string(lit.substr(i + 1, end - i - 1)), nullptr, 16));
+      i = end - 1;
+    } else {
+      out += lit[i] == 'n' ? '\n' : lit[i] == 'a' ? '\a' : lit[i];
+    }
+  }
+  return out;
+}
+
+// Every Japanese text of the program stands in the character layer with its
+// characters in a comment, beside it or on the line above: iconv must turn
+// its bytes into exactly those characters (a name that ends in Utf8 holds
+// them as they are).
+TEST(Utf8Convert, EveryJapaneseTextIsWhatItsCommentSays) {
+  std::string header = dulk_test::read_file(dulk_test::source_dir() + "/src/sjis.h");
+  header = header.substr(header.find("namespace dulk::sjis {"));
+  std::string comment, statement;
+  int checked = 0;
+  size_t at = 0;
+  for (size_t nl; (nl = header.find('\n', at)) != std::string::npos; at = nl + 1) {
+    std::string_view line = std::string_view(header).substr(at, nl - at);
+    line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
+    if (statement.empty() && line.starts_with("// ")) comment = line.substr(3);
+    if (!statement.empty() || line.starts_with("inline constexpr")) statement += std::string(line);
+    if (statement.empty() || statement.find(';') == std::string::npos) continue;
+    size_t semi = statement.find(';');
+    if (size_t c = statement.find("// ", semi); c != std::string::npos) comment = statement.substr(c + 3);
+    std::string name = statement.substr(0, statement.find(" ="));
+    name = name.substr(name.rfind(' ') + 1);
+    std::string bytes;
+    for (size_t q = statement.find('"'); q < semi; q = statement.find('"', q + 1)) {
+      size_t end = q + 1;
+      while (statement[end] != '"') end += statement[end] == '\\' ? 2 : 1;
+      bytes += unescape(std::string_view(statement).substr(q + 1, end - q - 1));
+      q = end;
+    }
+    std::string shown = name.ends_with("Utf8") ? bytes : dulk_test::utf8(bytes);
+    EXPECT_EQ(shown, comment) << name;
+    checked++;
+    statement.clear();
+    comment.clear();
+  }
+  size_t texts = 0;
+  for (size_t p = 0; (p = header.find("inline constexpr", p)) != std::string::npos; p++) texts++;
+  EXPECT_EQ(static_cast<size_t>(checked), texts);
+  EXPECT_GT(checked, 30);
 }
 
 // ---- the output layer ----------------------------------------------------------
@@ -495,10 +550,6 @@ TEST_F(Utf8DisplayCopy, ScriptCopyGoesBackByteForByteWhereUntouched) {
 
 // ---- real texts -------------------------------------------------------------
 
-std::string realdata(const std::string& rel) {
-  return dulk_test::source_dir() + "/../shared/realdata/" + rel;
-}
-
 bool readable(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
 
 // Texts published in Shift-JIS with their UTF-8 twins: the pager's copy must
@@ -508,13 +559,13 @@ TEST_F(Utf8DisplayCopy, RealTextsBecomeTheirUtf8Twins) {
       {"jis-oracle/golang/rashomon-shift-jis.txt", "jis-oracle/golang/rashomon-utf-8.txt"},
       {"jis-oracle/cpython/shift_jis.txt", "jis-oracle/cpython/shift_jis-utf8.txt"},
   };
-  if (!readable(realdata(texts[0].first))) GTEST_SKIP() << "no real texts in ../shared/realdata";
+  SKIP_OR_FAIL_WITHOUT_REALDATA(!readable(dulk_test::realdata_path(texts[0].first)), "no real texts in ../shared/realdata");
   dulk::out_set_charset(out_charset::utf8);
   for (const auto& [sjis, twin] : texts) {
     std::string extract = dir_.file("extract");
-    dulk_test::write_file(extract, dulk_test::read_file(realdata(sjis)));
+    dulk_test::write_file(extract, dulk_test::read_file(dulk_test::realdata_path(sjis)));
     std::string copy = dulk::display_copy(extract.c_str());
-    EXPECT_EQ(dulk_test::read_file(copy), dulk_test::read_file(realdata(twin))) << sjis;
+    EXPECT_EQ(dulk_test::read_file(copy), dulk_test::read_file(dulk_test::realdata_path(twin))) << sjis;
   }
 }
 
@@ -526,11 +577,10 @@ TEST(Utf8RealMail, PhoneMailsKeepTheirColumns) {
                          "softbank-gmail-sjis.eml"};
   utf8_columns cols;
   if (!cols.ok()) GTEST_SKIP() << "no C.UTF-8 locale to count columns with";
-  if (!readable(realdata(std::string("mail/jpmobile/") + mails[0]))) {
-    GTEST_SKIP() << "no real mails in ../shared/realdata";
-  }
+  SKIP_OR_FAIL_WITHOUT_REALDATA(!readable(dulk_test::realdata_path(std::string("mail/jpmobile/") + mails[0])),
+                                "no real mails in ../shared/realdata");
   for (const char* mail : mails) {
-    std::string sjis = dulk_test::read_file(realdata(std::string("mail/jpmobile/") + mail));
+    std::string sjis = dulk_test::read_file(dulk_test::realdata_path(std::string("mail/jpmobile/") + mail));
     std::string utf8 = screen_utf8(sjis);
     EXPECT_EQ(utf8_runs(utf8, cols), sjis_runs(sjis)) << mail;
     EXPECT_EQ(utf8.find("\xEE"), std::string::npos) << mail;  // U+E000..U+EFFF
