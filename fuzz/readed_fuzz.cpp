@@ -10,24 +10,6 @@
 
 namespace {
 
-// Splits a file as the reader sees it: lines without '\n', carriage returns
-// dropped.  `open_tail` is set when the last line had no newline.
-std::vector<std::string> split_lines(const std::string& text, bool& open_tail) {
-  std::vector<std::string> lines;
-  std::string cur;
-  for (char c : text) {
-    if (c == '\n') {
-      lines.push_back(cur);
-      cur.clear();
-    } else if (c != '\r') {
-      cur.push_back(c);
-    }
-  }
-  open_tail = !text.empty() && text.back() != '\n';
-  if (open_tail) lines.push_back(cur);
-  return lines;
-}
-
 // The path, a blank, and flags; flags hold no blank, so "a b 0101" is the
 // line of the path "a b", never of "a".
 bool belongs(const std::string& line, const std::string& path) {
@@ -126,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       path.find_first_of("\n\r") == std::string::npos && before.find('\0') == std::string::npos;
   if (!plain) return 0;
   bool open_tail = false;
-  std::vector<std::string> lines = split_lines(before, open_tail);
+  std::vector<std::string> lines = dulk_test::split_lines(before, &open_tail);
   std::string with_tail = expected_store(lines, lines.size(), path, fresh);
   std::string without_tail =
       expected_store(lines, open_tail ? lines.size() - 1 : lines.size(), path, fresh);

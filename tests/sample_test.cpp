@@ -32,22 +32,6 @@ const std::string& sample() {
   return bytes;
 }
 
-// The log's lines as the viewer reads them: no '\n', no '\r'; a last line
-// without '\n' is left out, as the scan leaves it out.
-std::vector<std::string> lines_of(const std::string& bytes) {
-  std::vector<std::string> out;
-  std::string cur;
-  for (char c : bytes) {
-    if (c == '\n') {
-      out.push_back(cur);
-      cur.clear();
-    } else if (c != '\r') {
-      cur.push_back(c);
-    }
-  }
-  return out;
-}
-
 bool starts(std::string_view s, std::string_view lit, size_t col = 0) {
   return s.size() >= col + lit.size() && s.substr(col, lit.size()) == lit;
 }
@@ -171,7 +155,7 @@ class Sample : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(sample().empty()) << "cannot read " << sample_path();
-    lines = lines_of(sample());
+    lines = dulk_test::split_lines(sample());  // a last line without an end is not scanned
     expected = title_lines(lines);
     scanned = scan_log(sample());
   }

@@ -1,6 +1,6 @@
 // What tests, fuzzers and benchmarks share: a sink that collects what the
 // output layer writes, an exit hook that throws, a working directory for a
-// while, glibc's iconv, and the terminal's line ends undone.
+// while, glibc's iconv, the terminal's line ends undone, and a text's lines.
 #pragma once
 
 #include <iconv.h>
@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dulk.h"
 
@@ -97,6 +98,28 @@ inline std::string undo_crlf(std::string_view s) {
     out += s[i];
   }
   return out;
+}
+
+// A text's lines as the program reads them: without their '\n', carriage
+// returns dropped.  A last line without '\n' is among them only when
+// open_tail is given, which then says whether there was one.
+inline std::vector<std::string> split_lines(std::string_view text, bool* open_tail = nullptr) {
+  std::vector<std::string> lines;
+  std::string cur;
+  for (char c : text) {
+    if (c == '\n') {
+      lines.push_back(cur);
+      cur.clear();
+    } else if (c != '\r') {
+      cur.push_back(c);
+    }
+  }
+  const bool open = !text.empty() && text.back() != '\n';
+  if (open_tail != nullptr) {
+    *open_tail = open;
+    if (open) lines.push_back(cur);
+  }
+  return lines;
 }
 
 }  // namespace dulk_test
