@@ -77,6 +77,7 @@ void reset_state() {
   reset_search_state();
   reset_script_state();
   reset_terminal_state();
+  reset_screen_state();
 }
 
 bool alloc_tables() {
@@ -198,17 +199,7 @@ int dulk_main(int argc, char** argv) {
     dk_exit(1);
   }
 
-  const char* cols = std::getenv("COLUMNS");
-  const char* lines = std::getenv("LINES");
-  if (cols != nullptr) env_x = std::atoi(cols);
-  if (lines != nullptr) {
-    // Subtracting in a wider type keeps the most negative LINES from wrapping
-    // round to a huge page.
-    long long y = static_cast<long long>(std::atoi(lines)) - 4;
-    env_y = y < 1 ? 0 : static_cast<int>(y);
-  }
-  if (env_x == 0) env_x = 80;
-  if (env_y < 1) env_y = 20;
+  size_from_environment();
 
   const char* ed = std::getenv("EDITOR");
   const char* pg = std::getenv("PAGER");
@@ -238,10 +229,17 @@ void run_viewer() {
   // kept and the terminal is given back.
   cursor at;  // the key loop starts on the first title
   try {
+    follow_window();  // the window may have changed while the log was scanned
+    // The list at the bottom of the screen; a repaint puts the cursor's
+    // title on the page of the size the page has now.
+    screen_layer list([&at] {
+      at.cur_row = at.cur_idx % page_rows();
+      repaint(at);
+    });
     disp_one_pg(tent, at.cur_idx, ent_cnt, env_y, log_path.c_str());
     if (ent_cnt == 0) {
       show_msg("Warning : There is no message.");  // below the header, clear of the end marker
-    } else {
+    } else if (!window_too_small()) {
       tdisp(at.cur_idx, at.cur_row, 1);
     }
     key_loop(at);
@@ -398,9 +396,10 @@ void find_unread(cursor& at, int step, const std::string& none_msg) {
   if (i >= 0 && i < ent_cnt) {
     at.cur_idx = i;
   } else {
+    screen_layer message([&none_msg] { disp(none_msg.c_str(), 0, env_y + 2, 1, 0, 0); });
     disp(none_msg.c_str(), 0, env_y + 2, 1, 0, 0);
     out_flush();
-    scr_getch();  // any key only takes the message away
+    wait_key();  // any key only takes the message away
     disp(kBlankRow, 0, env_y + 2, 0, 0, 0);
     at.cur_idx = save_idx;
   }
@@ -441,8 +440,10 @@ void save_message(const cursor& at) {
     // a mistyped name must not cost the session.
     errno = EILSEQ;  // a name with a character that has no Shift-JIS form
     if (const char* failed = converts ? add_file(kTmpFile, name.c_str()) : "add_file : mbox open") {
-      show_msg(std::string(failed) + ": " + std::strerror(errno));
-      scr_getch();
+      const std::string why = std::string(failed) + ": " + std::strerror(errno);
+      screen_layer message([&why] { show_msg(why); });
+      show_msg(why);
+      wait_key();
     }
   }
   scr_refresh();
@@ -581,7 +582,7 @@ void key_loop(cursor& at) {
         show_msg("Delete is not support.\n");
         break;
       case key_action::redraw:
-        repaint(at);
+        if (!repaint_screen()) repaint(at);
         break;
       case key_action::quit:
         quit();

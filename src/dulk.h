@@ -101,6 +101,7 @@ void reset_readed_state();    // dulk_readed.cpp
 void reset_search_state();    // dulk_search.cpp
 void reset_script_state();    // dulk_w.cpp
 void reset_terminal_state();  // dulk_tty.cpp
+void reset_screen_state();    // dulk_screen.cpp
 
 // Allocate and zero tent/tentp for max_ent entries; false when either fails.
 bool alloc_tables();
@@ -199,6 +200,13 @@ inline constexpr int kKeyRedraw = 0x107;
 int decode_escape(std::string_view tail);
 // True from a stop and continue until the screen is next cleared.
 bool screen_lost();
+// Tells curses the screen's new size; 0 keeps a dimension as curses has it.
+void term_resize(int rows, int cols);
+// Acts on a stop, a continue or a window change that came since the last
+// look, and paints the screen again from its layers.  kKeyRedraw when the
+// run was continued and nothing stands on the screen yet (the caller
+// paints), else 0.
+int take_screen_events();
 
 // Runs a command line through the shell with the terminal as the shell had
 // it (line mode, echo, its own screen) and takes the viewer's mode back.
@@ -210,6 +218,9 @@ bool run_shell(const char* cmd, const char* failure_note = nullptr);
 // One message on the row below the header, from column 1, over what stood
 // there.
 void show_msg(std::string_view sjis_text);
+// Text as the user typed it, in the terminal's charset already: written
+// past the conversion.
+void out_write_typed(std::string_view typed);
 // Shows prompt on that row and reads a line, echoed in the terminal's
 // charset: Backspace (DEL, Ctrl-H) deletes the last character, Ctrl-U the
 // line.  True when Return or Ctrl-J ends it; false on ESC, the end of input
@@ -240,6 +251,44 @@ void repaint(const cursor& at);
 // Moves the cursor bar to position p: two rows on the same page, else the
 // page of p.
 void move_to(cursor& at, int p);
+
+// ---- the screen's size and what stands on it (dulk_screen.cpp) -------------
+
+// The page's size: LINES and COLUMNS where they are exported as positive
+// numbers, as they always counted; a dimension without one follows the
+// window, and only where the terminal tells no size do 20 title rows and 80
+// columns stand in.  Start-up calls it once.
+void size_from_environment();
+// After a window change: the new size where the page follows the window,
+// curses told.  The list's layer puts the cursor's row right.
+void follow_window();
+// True while the window is too small for a page (fewer than 5 rows or 10
+// columns where the page follows it): one notice stands on the screen and
+// keys do nothing until it grows.
+bool window_too_small();
+void paint_small_notice();
+
+// One thing that stands on the screen, from the list at the bottom to a
+// prompt or a message over it, or a screen of its own (cover) that hides
+// what lies below.  While it lives, a window change, a continue or Ctrl-L
+// paints it again with the rest.
+class screen_layer {
+ public:
+  explicit screen_layer(std::function<void()> paint, bool cover = false);
+  ~screen_layer();
+  screen_layer(const screen_layer&) = delete;
+  screen_layer& operator=(const screen_layer&) = delete;
+
+ private:
+  friend bool repaint_screen();
+  std::function<void()> paint_;
+  bool cover_;
+};
+// The whole screen painted again from its layers; false when none stands.
+bool repaint_screen();
+// A key for a wait on something shown: Ctrl-L paints the screen again and
+// is not taken as the key.
+int wait_key();
 
 // ---- start-up and the key loop (dulk.cpp) -----------------------------------
 

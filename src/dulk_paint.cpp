@@ -1,6 +1,8 @@
 // The screen painters: a title row, the page with its header, the scan's
 // progress meter, and the repaints the key loop asks for.
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "dulk.h"
@@ -65,9 +67,36 @@ std::string tree_marks(int depth, int width) {
   return room > 0 ? tree(room) : "";
 }
 
+// The header row with the path as given; the path is cut from the left,
+// behind a "<", where the row would be wider than the screen, and what still
+// does not fit is cut at the row's edge: the header never wraps.
+std::string page_header(std::string_view path, int page, int pages) {
+  char rest[160];
+  std::snprintf(rest, sizeof rest, "      PAGE : %d/%d    %s DULK Ver %s %s %s", page, pages,
+                sjis::kOpenBracket, kVersion, sjis::kCloseBracket, link ? "<LINK mode>" : " ");
+  const std::string_view head = "LOG FILE : ";
+  const long long room = static_cast<long long>(env_x) - static_cast<long long>(head.size()) -
+                         static_cast<long long>(std::strlen(rest));
+  std::string line(head);
+  if (env_x <= 0 || static_cast<long long>(path.size()) <= room) {  // no width known: whole
+    line.append(path);
+  } else {
+    // The first character boundary from which the rest of the path fits.
+    size_t from = 0;
+    while (from < path.size() && static_cast<long long>(path.size() - from) > room - 1)
+      from += sjis_char_len(path, from);
+    line += '<';
+    line.append(path.substr(std::min(from, path.size())));
+  }
+  line += rest;
+  if (env_x > 0) line.resize(row_text_len(line, env_x));
+  return line + "\n";
+}
+
 }  // namespace
 
 void disp(const char* text, int depth, int row, int highlighted, char readed, char kind) {
+  if (window_too_small()) return;  // the notice stands alone
   const row_colour& rc = kind == 1 ? kSectionColour : kind == 2 ? kSubColour : kTitleColour;
   const char* colour = highlighted ? rc.bar : rc.plain;
   const char* mark = kind == 1 ? "" : kReadMark[readed == 1 ? 1 : 0];
@@ -107,13 +136,15 @@ void tdisp(int position, int page_row, int highlighted) {
 
 void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const char* log_name) {
   (void)table;  // rows come from the current order through tdisp
+  if (window_too_small()) {
+    paint_small_notice();
+    return;
+  }
   if (per_page < 1) per_page = 1;
   scr_clear();
   int page = cursor / per_page;
   long long top = static_cast<long long>(page) * per_page;
-  out_printf("LOG FILE : %s      PAGE : %d/%d    %s DULK Ver %s %s %s\n",
-             log_name != nullptr ? log_name : "", page + 1, (count - 1) / per_page + 1,
-             sjis::kOpenBracket, kVersion, sjis::kCloseBracket, link ? "<LINK mode>" : " ");
+  out_write(page_header(log_name != nullptr ? log_name : "", page + 1, (count - 1) / per_page + 1));
   for (int i = 0; i < per_page; i++) {
     if (top + i < count) {
       tdisp(static_cast<int>(top + i), i, 0);
@@ -125,6 +156,7 @@ void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const ch
 }
 
 void disp_meter(int squares, int filled) {
+  if (window_too_small()) return paint_small_notice();
   std::string line = "START ";
   for (int i = 0; i < squares; i++) line += i <= filled ? sjis::kFilled : sjis::kEmpty;
   line += " END";
@@ -135,6 +167,7 @@ int page_rows() { return env_y > 0 ? env_y : 1; }
 
 // The page of the cursor, then the cursor bar over its row.
 void repaint(const cursor& at) {
+  if (window_too_small()) return paint_small_notice();
   disp_one_pg(tent, at.cur_idx, ent_cnt, page_rows(), log_path.c_str());
   if (entry_at(at.cur_idx) != nullptr) tdisp(at.cur_idx, at.cur_row, 1);
 }

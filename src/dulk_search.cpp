@@ -455,9 +455,10 @@ void show_note(const std::string& text) {
 
 // A message that stays until a key, which does nothing else.
 void show_until_key(const std::string& text) {
+  screen_layer message([&text] { show_note(text); });
   show_note(text);
   out_write("\a");
-  scr_getch();
+  wait_key();
   wipe_msg_row();
 }
 
@@ -468,16 +469,19 @@ bool key_waiting() {
 
 // After a third of a second a search shows how far it has come, and a key
 // (read and dropped, with whatever else is waiting) stops it.
+// A window change or a continue paints the screen again, the progress too.
 class search_clock {
  public:
   bool operator()(double done) {
+    take_screen_events();
     auto now = std::chrono::steady_clock::now();
     if (now - start_ < std::chrono::milliseconds(333)) return true;
     int percent = static_cast<int>(done * 100);
     if (percent != shown_) {
       char buf[128];
       std::snprintf(buf, sizeof buf, kSearching, percent);
-      show_msg(buf);
+      text_ = buf;
+      show_msg(text_);
       shown_ = percent;
     }
     if (!key_waiting()) return true;
@@ -489,6 +493,10 @@ class search_clock {
  private:
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   int shown_ = -1;
+  std::string text_;
+  screen_layer layer_{[this] {
+    if (!text_.empty()) show_msg(text_);
+  }};
 };
 
 // The characters typed before byte `at`, counted from 1 for the one there.

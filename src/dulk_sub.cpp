@@ -1,6 +1,8 @@
 // Subject decoding, the field splitter, and the help screen.
+#include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -203,12 +205,37 @@ int prline = 0;
 namespace {
 
 // A screenful of help: the title rows and the two rows around them.
-int help_page_len() { return env_y + 2 > 0 ? env_y + 2 : 1; }
+size_t help_page_len() { return env_y + 2 > 0 ? static_cast<size_t>(env_y) + 2 : 1; }
+
+std::vector<std::string> help_text;  // the lines printed so far
+size_t help_shown = 0;               // of them, the lines out on the screen
+size_t page_start = 0;               // the first line of the page shown
+
+// The page on the screen again, at the size the page has now: its lines,
+// cut to a page, below as many of the lines before as the rows hold (as
+// they stood when the help scrolled on).  Lines cut off come again next.
+void paint_help_page() {
+  scr_clear();
+  const size_t end = std::min(help_shown, page_start + help_page_len());
+  const size_t rows = help_page_len() + 1;  // the last row keeps the cursor
+  for (size_t i = end > rows ? end - rows : 0; i < end; i++) out_write(help_text[i]);
+  help_shown = end;
+  scr_refresh();
+}
 
 // Waits for one key, unless a signal is ending the run.
 void help_wait() {
   scr_refresh();
-  if (!stop_requested()) scr_getch();
+  if (!stop_requested()) wait_key();
+  page_start = help_shown;
+}
+
+// Prints the lines not on the screen yet, waiting at the end of each page.
+void help_flush() {
+  while (help_shown < help_text.size()) {
+    out_write(help_text[help_shown++]);
+    if (help_shown - page_start >= help_page_len()) help_wait();
+  }
 }
 
 }  // namespace
@@ -216,10 +243,13 @@ void help_wait() {
 void printfx(const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  out_vprintf(format, ap);
+  char small[512];
+  int n = std::vsnprintf(small, sizeof small, format, ap);
   va_end(ap);
+  if (n < 0) n = 0;
+  help_text.emplace_back(small, std::min(static_cast<size_t>(n), sizeof small - 1));
   prline++;
-  if (prline % help_page_len() == 0) help_wait();
+  help_flush();
 }
 
 void print_env_help(line_printer print) {
@@ -251,6 +281,9 @@ void print_env_help(line_printer print) {
 
 void disp_help() {
   prline = 0;
+  help_text.clear();
+  help_shown = page_start = 0;
+  screen_layer layer(paint_help_page, true);
   // [ DULK 使用法 ]
   printfx("[ DULK \x8eg\x97p\x96@ ]\n");
   printfx("\n");
@@ -330,7 +363,10 @@ void disp_help() {
   printfx("\tPlease report problems on the project's issue tracker.\n");
   scr_refresh();
   // A page that the last line just closed has had its wait already.
-  if (prline % help_page_len() != 0) help_wait();
+  while (help_shown > page_start) {
+    help_wait();
+    help_flush();
+  }
 }
 
 }  // namespace dulk

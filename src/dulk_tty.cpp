@@ -54,6 +54,7 @@ tty_state tty;
 struct signal_notes {
   volatile sig_atomic_t stop_pending = 0;  // Ctrl-Z: stop once the key read returns
   volatile sig_atomic_t resumed = 0;       // SIGCONT: the screen may be gone
+  volatile sig_atomic_t resized = 0;       // SIGWINCH: the window changed size
   volatile sig_atomic_t pending = 0;       // a hang-up, terminate or interrupt
 };
 signal_notes sig;
@@ -191,6 +192,7 @@ int painted_size(const char* name, int least) {
 
 extern "C" void note_stop(int) { sig.stop_pending = 1; }
 extern "C" void note_resume(int) { sig.resumed = 1; }
+extern "C" void note_resize(int) { sig.resized = 1; }
 
 // Without SA_RESTART a blocked key read returns, so the stop is acted on at
 // once; the default action would stop the process with the terminal still
@@ -202,6 +204,10 @@ void catch_stops() {
   sigaction(SIGTSTP, &sa, nullptr);
   sa.sa_handler = note_resume;
   sigaction(SIGCONT, &sa, nullptr);
+  // In place of curses' own, which would have the next key read clear the
+  // screen and hand back a key of its own.
+  sa.sa_handler = note_resize;
+  sigaction(SIGWINCH, &sa, nullptr);
 }
 
 extern "C" void note_signal(int signo) { sig.pending = signo; }
@@ -362,19 +368,37 @@ void scr_refresh() {
   if (tty.curses_on) wrefresh(stdscr);
 }
 
+void term_resize(int rows, int cols) {
+  if (!tty.curses_on) return;
+  if (rows <= 0) rows = LINES;
+  if (cols <= 0) cols = COLS;
+  if (rows != LINES || cols != COLS) resizeterm(rows, cols);
+}
+
+int take_screen_events() {
+  if (tty.curses_on && sig.stop_pending) suspend();
+  if (!sig.resumed && !sig.resized) return 0;
+  const bool continued = sig.resumed;
+  sig.resumed = 0;
+  sig.resized = 0;
+  if (continued && tty.curses_on) reset_prog_mode();  // the shell may have had the terminal
+  follow_window();
+  if (repaint_screen() || !continued) return 0;
+  tty.lost = true;
+  return kKeyRedraw;
+}
+
 int scr_getch() {
   out_flush();
   for (;;) {
-    if (tty.curses_on && sig.stop_pending) suspend();
-    if (sig.resumed) {
-      sig.resumed = 0;
-      tty.lost = true;
-      if (tty.curses_on) reset_prog_mode();  // the shell may have had the terminal
-      return kKeyRedraw;
-    }
+    if (int redraw = take_screen_events()) return redraw;
     int c = get_byte(-1);
-    if (c == ERR && (sig.stop_pending || sig.resumed)) continue;
-    return c == 27 ? read_escape() : c;
+    if (c == ERR && (sig.stop_pending || sig.resumed || sig.resized)) continue;
+    if (c == KEY_RESIZE) continue;  // curses' word for a change already seen
+    if (c == 27) c = read_escape();
+    // A window too small for a title: no key acts on what it cannot show.
+    if (c != ERR && window_too_small()) continue;
+    return c;
   }
 }
 
@@ -421,7 +445,9 @@ bool run_shell(const char* cmd, const char* failure_note) {
       rc != -1 && !(WIFEXITED(rc) && (WEXITSTATUS(rc) == 126 || WEXITSTATUS(rc) == 127));
   if (!ran && failure_note != nullptr) wait_on_shell_screen(failure_note);
   if (on) wrefresh(stdscr);
-  sig.resumed = 0;  // the caller repaints in any case
+  // The caller repaints in any case; a window change waits for the next key
+  // read, which paints at the new size.
+  sig.resumed = 0;
   return ran;
 }
 
@@ -431,49 +457,9 @@ void show_msg(std::string_view sjis_text) {
   out_flush();
 }
 
-namespace {
-
-// Where the last character of typed text starts.
-size_t last_char_start(std::string_view typed) {
-  if (tty.charset == out_charset::utf8) return utf8_last_char_start(typed);
-  size_t start = 0;
-  for (size_t i = 0; i < typed.size(); i += sjis_char_len(typed, i)) start = i;
-  return start;
-}
-
-constexpr size_t kMaxTyped = 4096;
-
-}  // namespace
-
-bool prompt_line(const char* prompt, std::string& typed) {
-  typed.clear();
-  // What was typed is in the terminal's charset already: it is echoed as it
-  // came, past the conversion.
-  auto show = [&] {
-    show_msg(prompt);
-    sink->write(typed.data(), typed.size());
-    sink->flush();
-  };
-  show();
-  for (;;) {
-    int c = scr_getch();
-    if (c == ERR || c == 27) return false;
-    if (c == '\r' || c == '\n') return true;
-    if (c == 0x7f || c == 8) {
-      typed.resize(last_char_start(typed));
-      show();
-    } else if (c == 21) {
-      typed.clear();
-      show();
-    } else if (c == 12 || c == kKeyRedraw) {
-      show();
-    } else if (c >= 0x20 && c <= 0xff && typed.size() < kMaxTyped) {
-      typed += static_cast<char>(c);
-      char b = static_cast<char>(c);
-      sink->write(&b, 1);
-      sink->flush();
-    }
-  }
+void out_write_typed(std::string_view typed) {
+  sink->write(typed.data(), typed.size());
+  sink->flush();
 }
 
 // Without SA_RESTART a key read blocked in the terminal returns at once, so
