@@ -143,13 +143,39 @@ size_t last_char_start(std::string_view typed) {
   return start;
 }
 
-// The columns typed text takes: a Shift-JIS byte one; in UTF-8 a character
-// of three or four bytes (Japanese) two, any other one.
-long long typed_columns(std::string_view typed) {
-  if (out_get_charset() != out_charset::utf8) return static_cast<long long>(typed.size());
-  long long n = 0;
-  for (unsigned char b : typed) n += (b & 0xC0) == 0x80 ? 0 : b >= 0xE1 ? 2 : 1;
+// The bytes of the character typed text has at i, and the columns it takes:
+// a Shift-JIS byte takes one; in UTF-8 a character of three or four bytes
+// (Japanese) two, any other one.
+size_t char_len(std::string_view typed, size_t i, int* columns) {
+  const auto b = static_cast<unsigned char>(typed[i]);
+  size_t n = 1;
+  if (out_get_charset() == out_charset::utf8) {
+    while (i + n < typed.size() && (static_cast<unsigned char>(typed[i + n]) & 0xC0) == 0x80) n++;
+    *columns = b >= 0xE1 ? 2 : 1;
+    return n;
+  }
+  n = opens_pair(b) && i + 1 < typed.size() ? 2 : 1;
+  *columns = static_cast<int>(n);
   return n;
+}
+
+long long typed_columns(std::string_view typed) {
+  long long total = 0;
+  int w = 0;
+  for (size_t i = 0; i < typed.size(); total += w) i += char_len(typed, i, &w);
+  return total;
+}
+
+// Where the end of line starts that takes at most cols columns.
+size_t tail_start(std::string_view line, long long cols) {
+  long long total = typed_columns(line);
+  size_t i = 0;
+  int w = 0;
+  while (i < line.size() && total > cols) {
+    i += char_len(line, i, &w);
+    total -= w;
+  }
+  return i;
 }
 
 constexpr size_t kMaxTyped = 4096;
@@ -159,27 +185,17 @@ constexpr size_t kMaxTyped = 4096;
 bool prompt_line(const char* prompt, std::string& typed) {
   typed.clear();
   // The prompt and what was typed stay on their row: when they would run
-  // past its end, the typed text shows its last characters behind a "<".
-  const auto room = [prompt] {
-    return static_cast<long long>(env_x) - 1 - static_cast<long long>(std::strlen(prompt));
-  };
+  // past its end, the row shows their last characters behind a "<".
+  const auto too_wide = [&] { return env_x > 2 && typed_columns(prompt + typed) > env_x - 1; };
   auto show = [&] {
-    std::string_view tail = typed;
-    if (env_x > 0 && typed_columns(tail) > room()) {
-      while (!tail.empty() && typed_columns(tail) > room() - 1) {
-        size_t skip = out_get_charset() == out_charset::utf8            ? 1
-                      : opens_pair(static_cast<unsigned char>(tail[0])) ? 2
-                                                                        : 1;
-        while (skip < tail.size() && out_get_charset() == out_charset::utf8 &&
-               (static_cast<unsigned char>(tail[skip]) & 0xC0) == 0x80)
-          skip++;
-        tail.remove_prefix(std::min(skip, tail.size()));
-      }
-      show_msg(std::string(prompt) + "<");
+    if (too_wide()) {
+      const std::string line = prompt + typed;
+      show_msg("<");
+      out_write_typed(std::string_view(line).substr(tail_start(line, env_x - 2)));
     } else {
-      show_msg(prompt);
+      show_msg(prompt);  // the prompts are ASCII, the same in either charset
+      out_write_typed(typed);
     }
-    out_write_typed(tail);
   };
   screen_layer layer(show);
   show();
@@ -197,7 +213,7 @@ bool prompt_line(const char* prompt, std::string& typed) {
       if (!repaint_screen()) show();
     } else if (c >= 0x20 && c <= 0xff && typed.size() < kMaxTyped) {
       typed += static_cast<char>(c);
-      if (env_x > 0 && typed_columns(typed) > room()) {
+      if (too_wide()) {
         show();
       } else {
         out_write_typed(std::string_view(&typed.back(), 1));

@@ -353,7 +353,7 @@ TEST(E2eKeys, SavePromptCancelsOrSaves) {
   v.press("s");
   std::string before = v.dir.read("mbox");
   out = v.press(long_name + "\r");
-  const std::string shown = prompt + "<" + long_name.substr(long_name.size() - 46);
+  const std::string shown = kMsgRow + "<" + long_name.substr(long_name.size() - 78);
   EXPECT_TRUE(has(out, shown + kMsgRow + "saving!\n" + kClear));
   EXPECT_EQ(v.dir.read("mbox"), before + before);
 
