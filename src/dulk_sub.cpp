@@ -211,6 +211,15 @@ std::vector<std::string> help_text;  // the lines printed so far
 size_t help_shown = 0;               // of them, the lines out on the screen
 size_t page_start = 0;               // the first line of the page shown
 
+// A help line cut to the screen's width, so that it never wraps and a page
+// keeps its rows (a leading tab takes eight columns).
+std::string help_row(const std::string& line) {
+  const long long tab = !line.empty() && line[0] == '\t' ? 7 : 0;
+  const long long limit = static_cast<long long>(env_x) - 1 - tab;
+  if (env_x <= 0 || static_cast<long long>(line.size()) - 1 <= limit) return line;
+  return line.substr(0, row_text_len(line, limit)) + "\n";
+}
+
 // The page on the screen again, at the size the page has now: its lines,
 // cut to a page, below as many of the lines before as the rows hold (as
 // they stood when the help scrolled on).  Lines cut off come again next.
@@ -218,7 +227,7 @@ void paint_help_page() {
   scr_clear();
   const size_t end = std::min(help_shown, page_start + help_page_len());
   const size_t rows = help_page_len() + 1;  // the last row keeps the cursor
-  for (size_t i = end > rows ? end - rows : 0; i < end; i++) out_write(help_text[i]);
+  for (size_t i = end > rows ? end - rows : 0; i < end; i++) out_write(help_row(help_text[i]));
   help_shown = end;
   scr_refresh();
 }
@@ -233,7 +242,7 @@ void help_wait() {
 // Prints the lines not on the screen yet, waiting at the end of each page.
 void help_flush() {
   while (help_shown < help_text.size()) {
-    out_write(help_text[help_shown++]);
+    out_write(help_row(help_text[help_shown++]));
     if (help_shown - page_start >= help_page_len()) help_wait();
   }
 }

@@ -395,3 +395,137 @@ TEST(E2eTmuxKeys, StopContinueAndCtrlLRepaint) {
 }
 
 }  // namespace
+
+// The page follows the window in every state, and exported LINES and
+// COLUMNS keep it at their size: after each resize the header stands on
+// row 0, the row under it shows the state (a prompt with what was typed,
+// cut to the row behind a "<"), the page holds rows - 4 titles (or 20) and
+// the bar is on the cursor's title; the state then goes on where it was.
+TEST(E2eTmuxKeys, EveryStateFollowsTheWindow) {
+  NEED_TMUX();
+  struct size {
+    int cols, rows;
+  };
+  const std::string save = "=> save filename (cancel:'q') = ";
+  struct state_case {
+    const char* name;
+    bool exported;
+    std::vector<size> sizes;
+    std::function<void(shell_pane&)> enter;
+    std::string row1;  // under the header; "?" for the help screen
+    std::function<void(shell_pane&)> finish;
+  } cases[] = {
+      {"list",
+       false,
+       {{40, 10}, {200, 60}, {20, 5}, {9, 5}, {132, 50}},
+       [](shell_pane&) {},
+       "",
+       [](shell_pane& sh) {
+         sh.tmux.keys("j");  // a key pressed in the small window did nothing
+         EXPECT_EQ(sh.tmux.wait_bar({6}), std::vector<int>{6});
+       }},
+      {"list, exported",
+       true,
+       {{100, 30}, {132, 50}, {80, 24}},
+       [](shell_pane&) {},
+       "",
+       [](shell_pane&) {}},
+      {"save prompt",
+       false,
+       {{60, 12}, {20, 5}, {100, 30}},
+       [](shell_pane& sh) { sh.tmux.keys("s"), sh.tmux.type("mb"); },
+       save + "mb",
+       [](shell_pane& sh) {
+         sh.tmux.type("ox");
+         sh.tmux.keys("Enter");
+         sh.tmux.wait_rows([&](const rows_t&) { return sh.dir.exists("mbox"); });
+         EXPECT_TRUE(sh.dir.exists("mbox"));
+       }},
+      {"search prompt, exported",
+       true,
+       {{100, 30}, {80, 24}},
+       [](shell_pane& sh) { sh.tmux.keys("/"), sh.tmux.type("title 1"); },
+       "/title 1",
+       [](shell_pane& sh) {
+         sh.tmux.type("0");
+         sh.tmux.keys("Enter");  // 00010/00100 title 10
+         EXPECT_EQ(sh.tmux.wait_bar({11}), std::vector<int>{11});
+       }},
+      {"stopped at a prompt",
+       false,
+       {{50, 10}, {80, 24}},
+       [](shell_pane& sh) {
+         sh.tmux.keys("s"), sh.tmux.type("mb"), sh.tmux.keys("C-z");
+         EXPECT_TRUE(sh.back_at_prompt());
+         sh.run("fg");
+       },
+       save + "mb",
+       [](shell_pane& sh) {
+         sh.tmux.keys("Escape");  // a key soon after would make it a sequence
+         sh.tmux.wait_rows([](const rows_t& r) { return r.size() > 1 && r[1].empty(); });
+       }},
+      {"help",
+       false,
+       {{40, 10}, {20, 5}, {100, 30}},
+       [](shell_pane& sh) { sh.tmux.keys("H"); },
+       "?",
+       [](shell_pane& sh) {
+         sh.tmux.keys("x");  // the 28 lines after the 3 shown at 20x5
+         EXPECT_TRUE(sh.tmux.wait_text("[ 作成 ]"));
+         EXPECT_FALSE(sh.tmux.wait_text("Please report problems", 300));
+         sh.tmux.keys("x");
+         EXPECT_TRUE(sh.tmux.wait_text("Please report problems"));
+         sh.tmux.keys("x");
+         EXPECT_TRUE(sh.tmux.wait_text("LOG FILE : a.log")) << sh.tmux.capture();
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    shell_pane sh(80, 24, forum_log(100));
+    ASSERT_TRUE(sh.started);
+    ASSERT_TRUE(sh.dulk(c.exported ? kPlainEnv : "EDITOR=true PAGER=true"));
+    for (const char* k : {"j", "j", "j"}) sh.tmux.keys(k);
+    EXPECT_EQ(sh.tmux.wait_bar({5}), std::vector<int>{5});
+    c.enter(sh);
+    size_t help_shown = 22;
+    for (size sz : c.sizes) {
+      SCOPED_TRACE(std::to_string(sz.cols) + "x" + std::to_string(sz.rows));
+      sh.tmux.run({"resize-window", "-t", "t", "-x", std::to_string(sz.cols), "-y",
+                   std::to_string(sz.rows)});
+      const int per = c.exported ? 20 : sz.rows - 4, top = 3 / per * per;
+      if (sz.cols < 10) {
+        EXPECT_TRUE(sh.tmux.wait_text("dulk need")) << sh.tmux.capture();
+        continue;
+      }
+      rows_t want;  // the rows below the header
+      if (c.row1 == "?") {
+        const size_t lines = help_shown = std::min(help_shown, static_cast<size_t>(sz.rows) - 2);
+        // The help's lines are cut to the row, never wrapped.
+        const std::string q = help_row(kHelpLines[2]);
+        want = {"[ DULK 使用法 ]", "", sz.cols > 40 ? q : q.substr(0, sz.cols - 1)};
+        auto got = sh.tmux.wait_rows([&](const rows_t& r) {
+          return r.size() == lines && rows_t(r.begin(), r.begin() + 3) == want;
+        });
+        ASSERT_EQ(got.size(), lines) << sh.tmux.capture();
+        EXPECT_EQ(rows_t(got.begin(), got.begin() + 3), want);
+        continue;
+      }
+      const std::string line = c.row1;
+      want.push_back(static_cast<int>(line.size()) < sz.cols
+                         ? line
+                         : "<" + line.substr(line.size() - static_cast<size_t>(sz.cols) + 2));
+      for (int i = top; i < top + per; i++)
+        want.push_back("  " + forum_title(i + 1, 100).substr(0, static_cast<size_t>(sz.cols) - 3));
+      auto below = [](const rows_t& r) { return r.empty() ? r : rows_t(r.begin() + 1, r.end()); };
+      auto got = sh.tmux.wait_rows([&](const rows_t& r) {
+        return !r.empty() && r[0].starts_with("LOG FILE : ") && below(r) == want;
+      });
+      EXPECT_EQ(below(got), want) << sh.tmux.capture();
+      EXPECT_TRUE(!got.empty() && got[0].starts_with("LOG FILE : "));
+      EXPECT_EQ(sh.tmux.wait_bar({2 + 3 % per}), std::vector<int>{2 + 3 % per});
+    }
+    c.finish(sh);
+    sh.tmux.keys("q");
+    EXPECT_TRUE(sh.back_at_prompt()) << sh.tmux.capture();
+  }
+}
