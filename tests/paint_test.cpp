@@ -234,6 +234,16 @@ TEST_F(Paint, EmptyTableAndLinkModeHeader) {
   dulk::link = 1;
   dulk::disp_one_pg(dulk::tent, 0, 0, 20, "empty.log");
   EXPECT_EQ(take(), header("empty.log", 1, 1, true) + row(2, "\033[37m", "  ", "", "<<< END >>>"));
+
+  // Too wide for the row: the path loses whole characters from its left
+  // (日本語日本 keeps 語日本), then the header its end.
+  dulk::link = 0;
+  dulk::env_x = 60;
+  dulk::disp_one_pg(dulk::tent, 0, 0, 20, "\x93\xfa\x96\x7b\x8c\xea\x93\xfa\x96\x7b");
+  EXPECT_EQ(take().substr(0, 60), header("<\x8c\xea\x93\xfa\x96\x7b", 1, 1, false));
+  dulk::env_x = 20;
+  dulk::disp_one_pg(dulk::tent, 0, 0, 20, "empty.log");
+  EXPECT_EQ(take().substr(0, 21), "LOG FILE : <      PA\n");
 }
 
 TEST_F(Paint, MeterFillsOneSquareMoreThanItsValue) {
