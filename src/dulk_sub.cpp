@@ -252,11 +252,14 @@ void help_flush() {
 void printfx(const char* format, ...) {
   va_list ap;
   va_start(ap, format);
-  char small[512];
-  int n = std::vsnprintf(small, sizeof small, format, ap);
+  va_list again;
+  va_copy(again, ap);
+  const int n = std::vsnprintf(nullptr, 0, format, ap);
   va_end(ap);
-  if (n < 0) n = 0;
-  help_text.emplace_back(small, std::min(static_cast<size_t>(n), sizeof small - 1));
+  std::string line(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(line.data(), line.size() + 1, format, again);
+  va_end(again);
+  help_text.push_back(std::move(line));
   prline++;
   help_flush();
 }
