@@ -147,14 +147,11 @@ size_t last_char_start(std::string_view typed) {
 // a Shift-JIS byte takes one; in UTF-8 a character of three or four bytes
 // (Japanese) two, any other one.
 size_t char_len(std::string_view typed, size_t i, int* columns) {
-  const auto b = static_cast<unsigned char>(typed[i]);
-  size_t n = 1;
   if (out_get_charset() == out_charset::utf8) {
-    while (i + n < typed.size() && (static_cast<unsigned char>(typed[i + n]) & 0xC0) == 0x80) n++;
-    *columns = b >= 0xE1 ? 2 : 1;
-    return n;
+    *columns = static_cast<unsigned char>(typed[i]) >= 0xE1 ? 2 : 1;
+    return utf8_char_len(typed.substr(i));
   }
-  n = opens_pair(b) && i + 1 < typed.size() ? 2 : 1;
+  const size_t n = sjis_char_len(typed, i);
   *columns = static_cast<int>(n);
   return n;
 }
