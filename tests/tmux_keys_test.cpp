@@ -431,8 +431,7 @@ TEST(E2eTmuxKeys, EveryStateFollowsTheWindow) {
        [](shell_pane& sh) { sh.tmux.keys("s"), sh.tmux.type("mb"); },
        save + "mb",
        [](shell_pane& sh) {
-         sh.tmux.type("ox");
-         sh.tmux.keys("Enter");
+         sh.tmux.type("ox\r");
          sh.tmux.wait_rows([&](const rows_t&) { return sh.dir.exists("mbox"); });
          EXPECT_TRUE(sh.dir.exists("mbox"));
        }},
@@ -442,8 +441,7 @@ TEST(E2eTmuxKeys, EveryStateFollowsTheWindow) {
        [](shell_pane& sh) { sh.tmux.keys("/"), sh.tmux.type("title 1"); },
        "/title 1",
        [](shell_pane& sh) {
-         sh.tmux.type("0");
-         sh.tmux.keys("Enter");  // 00010/00100 title 10
+         sh.tmux.type("0\r");  // 00010/00100 title 10
          EXPECT_EQ(sh.tmux.wait_bar({11}), std::vector<int>{11});
        }},
       {"stopped at a prompt",
@@ -472,8 +470,7 @@ TEST(E2eTmuxKeys, EveryStateFollowsTheWindow) {
          EXPECT_FALSE(sh.tmux.wait_text("Please report problems", 300));
          sh.tmux.keys("x");
          EXPECT_TRUE(sh.tmux.wait_text("Please report problems"));
-         sh.tmux.keys("x");
-         EXPECT_TRUE(sh.tmux.wait_text("LOG FILE : a.log")) << sh.tmux.capture();
+         sh.tmux.keys("x");  // back to the list, which the quit key then ends
        }},
   };
   for (const auto& c : cases) {
