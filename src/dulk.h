@@ -221,12 +221,6 @@ void show_msg(std::string_view sjis_text);
 // Text as the user typed it, in the terminal's charset already: written
 // past the conversion.
 void out_write_typed(std::string_view typed);
-// Shows prompt on that row and reads a line, echoed in the terminal's
-// charset: Backspace (DEL, Ctrl-H) deletes the last character, Ctrl-U the
-// line.  True when Return or Ctrl-J ends it; false on ESC, the end of input
-// or a signal that ends the run.  typed is in the terminal's charset
-// (from_terminal converts it).
-bool prompt_line(const char* prompt, std::string& typed);
 
 // ---- screen painters (dulk_paint.cpp) ---------------------------------------
 
@@ -289,6 +283,13 @@ bool repaint_screen();
 // A key for a wait on something shown: Ctrl-L paints the screen again and
 // is not taken as the key.
 int wait_key();
+// Shows prompt on that row and reads a line, echoed in the terminal's
+// charset: Backspace (DEL, Ctrl-H) deletes the last character, Ctrl-U the
+// line.  True when Return or Ctrl-J ends it; false on ESC, the end of input
+// or a signal that ends the run.  typed is in the terminal's charset
+// (from_terminal converts it).  Too long for the row, the prompt and the
+// text show their end behind a "<".
+bool prompt_line(const char* prompt, std::string& typed);
 
 // ---- start-up and the key loop (dulk.cpp) -----------------------------------
 
