@@ -12,7 +12,9 @@ TEST_PKGS  := tmux less
 BENCH_PKGS := libbenchmark-dev
 # Generated logs are large: kept outside the tree and made once.
 BENCH_DIR  ?= /tmp/dulk-bench
-BENCH_RUNS ?= 5
+BENCH_RUNS ?= 7
+# The revision whose scanner the differential check compares with.
+BENCH_BASE ?= main
 FUZZ_PKGS  := clang libclang-rt-14-dev
 CHECK_PKGS := valgrind
 
@@ -62,17 +64,16 @@ test: build asan
 	$(MAKE) --no-print-directory fuzz-build
 	ctest --test-dir $(FUZZ) --output-on-failure -L fuzz
 
-# Whole-program timings on generated logs of 10 MB, 100 MB and 1 GB next to
-# `wc -l`, then the micro benchmarks of the painters and the read state.
+# Whole-program timings next to `wc -l` on generated logs of three shapes
+# (100 MB and 1 GB each, made once), the table compared with BENCH_BASE's
+# scanner on each, then the micro benchmarks of the painters and the read
+# state.
 bench: deps
 	@sh tools/deps.sh $(BENCH_PKGS)
 	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BUILD) -j $(JOBS) --target dulk dulk_loggen dulk_benchrun dulk_bench
+	cmake --build $(BUILD) -j $(JOBS) --target dulk dulk_loggen dulk_benchrun dulk_scandump dulk_bench
 	@mkdir -p $(BENCH_DIR)
-	@for s in 10M 100M 1G; do \
-	  [ -f $(BENCH_DIR)/log-$$s.log ] || $(BUILD)/dulk_loggen -s 1 $$s $(BENCH_DIR)/log-$$s.log || exit 1; \
-	done
-	$(BUILD)/dulk_benchrun $(BUILD)/dulk $(BENCH_RUNS) $(BENCH_DIR)/log-10M.log $(BENCH_DIR)/log-100M.log $(BENCH_DIR)/log-1G.log
+	sh tools/bench.sh $(BUILD) $(BENCH_DIR) $(BENCH_RUNS) $(BENCH_BASE)
 	$(BUILD)/dulk_bench
 
 install: build

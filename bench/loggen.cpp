@@ -105,7 +105,8 @@ std::pair<int, int> random_jis(rng& r) {
 
 class generator {
  public:
-  generator(FILE* out, uint64_t seed) : out_(out), r_(seed) {
+  generator(FILE* out, uint64_t seed, const loggen_shape& shape)
+      : out_(out), r_(seed), shape_(shape) {
     for (int g = 0; g < kGroups; g++) forums_[g].number = r_.range(1, 4000);
   }
 
@@ -135,6 +136,7 @@ class generator {
   }
   void title(std::string_view text) {
     st_.title_lines++;
+    if (shape_.crlf >= 0) crlf_ = r_.chance(shape_.crlf);
     line(text);
   }
   void flush() {
@@ -216,7 +218,7 @@ class generator {
     return f.recent[static_cast<size_t>(r_.below(static_cast<int>(f.recent.size())))];
   }
   void remember(forum& f, int num, int parent) {
-    if (f.recent.size() >= 200) f.recent.erase(f.recent.begin());
+    if (f.recent.size() >= static_cast<size_t>(shape_.reach)) f.recent.erase(f.recent.begin());
     f.recent.push_back(num);
     if (parent != 0 && parent == f.chain_tip) f.chain_tip = num;
     if (f.chain_tip == 0 || r_.chance(1)) f.chain_tip = num;
@@ -224,12 +226,18 @@ class generator {
 
   // ---- sessions ----
   void session() {
-    crlf_ = r_.chance(15);
+    if (shape_.crlf < 0) crlf_ = r_.chance(15);
     line("");
     line("*** Welcome. Last access " + date() + " ***");
     line(std::string(kMenu) + "  1.FORUM  2.HP  3.MAIL  4.NEWS  5.LIBRARY  0." + std::string(kEnd));
     for (int n = r_.range(2, 6); n > 0; n--) {
-      int k = r_.below(100);
+      // News takes the weight of its knob; the other visits keep theirs.
+      int k = r_.below(85 + shape_.news);
+      if (k >= 77 + shape_.news) {
+        k -= shape_.news - 15;
+      } else if (k >= 77) {
+        k = 77;
+      }
       if (k < 45) {
         forum_visit();
       } else if (k < 55) {
@@ -257,6 +265,13 @@ class generator {
   void forum_visit() {
     title(std::string(kAngle) + words(24) + "\x81\x84");                     // ＜...＞
     if (r_.chance(15)) title(std::string(kAngle) + words(20) + "\x81\x84");  // empty forum
+    if (shape_.rooms > 0) {
+      for (int n = r_.chance(10) ? r_.range(50, 300) : r_.range(3, 30); n > 0; n--) {
+        spread_message();
+        if (r_.chance(20)) prompt();
+      }
+      return;
+    }
     int rooms = r_.range(1, 3);
     for (int room = 0; room < rooms; room++) {
       int g = r_.below(kGroups);
@@ -272,10 +287,38 @@ class generator {
     }
   }
 
+  // One message numbered from the number all rooms share: a reply goes to
+  // the room of the message it answers, a new topic to any room.
+  void spread_message() {
+    int num = ++spread_number_;
+    if (num > 99999) num = spread_number_ = 1;
+    int parent = 0;
+    int room = r_.below(shape_.rooms);
+    if (!spread_recent_.empty() && r_.chance(50)) {
+      auto [p, p_room] = spread_recent_[static_cast<size_t>(
+          r_.below(static_cast<int>(spread_recent_.size())))];
+      parent = p;
+      room = p_room;
+      st_.replies++;
+    }
+    write_forum_message(num, parent, room + 1, r_.chance(20));
+    if (spread_recent_.size() >= static_cast<size_t>(shape_.reach)) {
+      spread_recent_[spread_next_] = {num, room};
+      spread_next_ = (spread_next_ + 1) % spread_recent_.size();
+    } else {
+      spread_recent_.push_back({num, room});
+    }
+  }
+
   void forum_message(forum& f, int group, bool indented) {
     int num = ++f.number;
     if (num > 99999) num = f.number = 1;
     int parent = parent_for(f);
+    write_forum_message(num, parent, group, indented);
+    remember(f, num, parent);
+  }
+
+  void write_forum_message(int num, int parent, int group, bool indented) {
     char head[64];
     std::snprintf(head, sizeof head, "%s%05d/%05d %-8s ", indented ? "  " : "", num,
                   num + r_.range(0, 40), handle().c_str());
@@ -295,7 +338,6 @@ class generator {
       line(fl.substr(0, 17));
     }
     body(parent != 0);
-    remember(f, num, parent);
   }
 
   // Boards whose titles come after an escape sequence: the marker line,
@@ -401,6 +443,7 @@ class generator {
   void news() {
     int group = r_.below(std::size(kNewsGroups));
     for (int n = r_.range(1, 6); n > 0; n--) {
+      st_.articles++;
       uint64_t id = ++article_;
       std::string mid = message_id(id);
       int article_no = ++news_no_[group];
@@ -415,7 +458,7 @@ class generator {
       bool xref_before = r_.chance(15);
       if (xref_before) line(xref);
       std::string subj = subject();
-      bool reply = !news_ids_.empty() && r_.chance(50);
+      bool reply = !news_ids_.empty() && r_.chance(shape_.refs);
       if (reply) st_.replies++;
       title("Subject: " + std::string(reply ? "Re: " : "") + subj);
       line("Date: " + date() + " JST");
@@ -475,6 +518,7 @@ class generator {
 
   FILE* out_;
   rng r_;
+  loggen_shape shape_;
   loggen_stats st_;
   std::string buf_;
   bool crlf_ = false;
@@ -483,12 +527,15 @@ class generator {
   uint64_t article_ = 0;
   std::array<int, 5> news_no_{};
   std::vector<std::string> news_ids_;
+  int spread_number_ = 0;
+  std::vector<std::pair<int, int>> spread_recent_;  // number and room
+  size_t spread_next_ = 0;
 };
 
 }  // namespace
 
-loggen_stats generate_log(FILE* out, uint64_t seed, uint64_t size) {
-  generator g(out, seed);
+loggen_stats generate_log(FILE* out, uint64_t seed, uint64_t size, const loggen_shape& shape) {
+  generator g(out, seed, shape);
   return g.run(size);
 }
 

@@ -1,6 +1,7 @@
-// dulk_loggen [-s SEED] SIZE OUT: writes a capture log of about SIZE bytes
-// (suffix K, M or G) to OUT, by way of OUT.part so a cut-off run leaves no
-// log behind that looks complete.
+// dulk_loggen [-s SEED] [-c PCT] [-a WEIGHT] [-r PCT] [-m ROOMS] [-p REACH]
+// SIZE OUT: writes a capture log of about SIZE bytes (suffix K, M or G) to
+// OUT, by way of OUT.part so a cut-off run leaves no log behind that looks
+// complete.  The knobs change the log's shape (loggen.h says what each does).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,18 +34,53 @@ bool parse_size(const char* text, uint64_t& size) {
   return true;
 }
 
+// A knob's value: a whole number from lo to hi.
+bool parse_knob(const char* text, int lo, int hi, int& value) {
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || v < lo || v > hi) return false;
+  value = static_cast<int>(v);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   uint64_t seed = 1;
+  dulk_bench::loggen_shape shape;
   int i = 1;
-  if (i + 1 < argc && std::strcmp(argv[i], "-s") == 0) {
-    seed = std::strtoull(argv[i + 1], nullptr, 10);
-    i += 2;
+  bool ok = true;
+  for (; ok && i + 1 < argc && argv[i][0] == '-' && argv[i][1] != '\0' && argv[i][2] == '\0';
+       i += 2) {
+    const char* v = argv[i + 1];
+    switch (argv[i][1]) {
+      case 's':
+        seed = std::strtoull(v, nullptr, 10);
+        break;
+      case 'c':
+        ok = parse_knob(v, 0, 100, shape.crlf);
+        break;
+      case 'a':
+        ok = parse_knob(v, 0, 1000, shape.news);
+        break;
+      case 'r':
+        ok = parse_knob(v, 0, 100, shape.refs);
+        break;
+      case 'm':
+        ok = parse_knob(v, 0, 9999, shape.rooms);
+        break;
+      case 'p':
+        ok = parse_knob(v, 1, 1000000, shape.reach);
+        break;
+      default:
+        ok = false;
+    }
   }
   uint64_t size = 0;
-  if (argc - i != 2 || !parse_size(argv[i], size)) {
-    std::fprintf(stderr, "usage: dulk_loggen [-s SEED] SIZE[K|M|G] OUT\n");
+  if (!ok || argc - i != 2 || !parse_size(argv[i], size)) {
+    std::fprintf(stderr,
+                 "usage: dulk_loggen [-s SEED] [-c CRLF%%] [-a NEWS] [-r REFS%%] [-m ROOMS] "
+                 "[-p REACH] SIZE[K|M|G] OUT\n");
     return 2;
   }
   std::string out = argv[i + 1];
@@ -54,14 +90,17 @@ int main(int argc, char** argv) {
     std::perror(part.c_str());
     return 1;
   }
-  dulk_bench::loggen_stats st = dulk_bench::generate_log(fp, seed, size);
+  dulk_bench::loggen_stats st = dulk_bench::generate_log(fp, seed, size, shape);
   if (std::fclose(fp) != 0 || std::rename(part.c_str(), out.c_str()) != 0) {
     std::perror(out.c_str());
     return 1;
   }
-  std::fprintf(stderr, "%s: %llu bytes, %llu lines, %llu title lines, %llu replies\n", out.c_str(),
-               static_cast<unsigned long long>(st.bytes), static_cast<unsigned long long>(st.lines),
+  std::fprintf(stderr,
+               "%s: %llu bytes, %llu lines, %llu title lines, %llu replies, %llu news articles\n",
+               out.c_str(), static_cast<unsigned long long>(st.bytes),
+               static_cast<unsigned long long>(st.lines),
                static_cast<unsigned long long>(st.title_lines),
-               static_cast<unsigned long long>(st.replies));
+               static_cast<unsigned long long>(st.replies),
+               static_cast<unsigned long long>(st.articles));
   return 0;
 }
