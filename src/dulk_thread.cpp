@@ -20,9 +20,81 @@ namespace {
 // `covered`: the scan asks for the parent of each new entry in turn, and a
 // search for an earlier index (asked only by hand) builds it afresh.
 
-struct num_entries {
-  int oldest;
-  int newest;
+// Open addressing over a power-of-two array of slots, at most three quarters
+// of them used, probed one slot after the other from where the key's hash
+// points.  A slot is a few bytes that hold the key's hash or the key itself,
+// so a probe is one memory access; a key's slots are spread by its hash
+// alone, whatever order the keys come in.  Slot has used() and hash().
+template <class Slot>
+class open_table {
+ public:
+  // The slot that holds the key of hash h (same(slot) tells), or the free
+  // slot where it goes; null while the table is empty.
+  template <class Same>
+  Slot* find(uint64_t h, Same same) {
+    if (slots_.empty()) return nullptr;
+    size_t i = h & mask_;
+    while (slots_[i].used() && !same(slots_[i])) i = (i + 1) & mask_;
+    return &slots_[i];
+  }
+  // Room for one more key: to call before a free slot that find gave is
+  // filled (and then filled()).
+  void make_room() {
+    if ((used_ + 1) * 4 > slots_.size() * 3) grow(slots_.empty() ? 1024 : slots_.size() * 2);
+  }
+  void filled() { used_++; }
+  // Asks the memory for the slot of hash h ahead of its use, so that
+  // entering a key costs no wait for it.
+  void prepare(uint64_t h) const {
+    if (!slots_.empty()) prefetch(&slots_[h & mask_]);
+  }
+  // Room for about n keys without growing.
+  void reserve(size_t n) {
+    size_t want = 1024;
+    while (want / 4 * 3 < n) want *= 2;
+    if (want > slots_.size()) grow(want);
+  }
+
+ private:
+  void grow(size_t size) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(size, Slot{});
+    mask_ = size - 1;
+    for (const Slot& s : old) {
+      if (!s.used()) continue;
+      size_t i = s.hash() & mask_;
+      while (slots_[i].used()) i = (i + 1) & mask_;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+  size_t mask_ = 0;
+};
+
+inline void prefetch(const void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
+// Fibonacci hashing: the key's bits mixed into the high half, which the
+// mask then takes from.
+uint64_t mix(uint64_t key) {
+  uint64_t h = key * 0x9e3779b97f4a7c15ULL;
+  return h ^ (h >> 29);
+}
+
+// A number and group with the oldest and newest entry that have them.
+struct num_slot {
+  uint64_t key = 0;
+  int32_t oldest = -1;  // -1: the slot is free
+  int32_t newest = -1;
+  bool used() const { return oldest >= 0; }
+  uint64_t hash() const { return mix(key); }
 };
 
 // FNV-1a over the id with ASCII letters folded to lower case.
@@ -32,135 +104,27 @@ uint64_t msgid_hash(std::string_view id, uint8_t group) {
     h ^= static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     h *= 0x100000001b3ULL;
   }
-  return h;
+  return mix(h);
 }
 
-// Message ids and groups to the oldest entry: open addressing over a
-// power-of-two array of slots, at most half of them used.  A slot holds the
-// hash and the entry, so the id stored with the entry is compared only when
-// the hashes agree.
-class msgid_table {
- public:
-  int find(std::string_view id, uint8_t group) const {
-    if (slots_.empty()) return -1;
-    uint64_t h = msgid_hash(id, group);
-    for (size_t i = h & mask_; slots_[i].index >= 0; i = (i + 1) & mask_) {
-      if (slots_[i].hash == h && holds(slots_[i].index, id, group)) return slots_[i].index;
-    }
-    return -1;
-  }
-
-  // The first entry with an id stays: later ones never become parents.
-  void enter(std::string_view id, uint8_t group, int index) {
-    if ((used_ + 1) * 2 > slots_.size()) grow();
-    uint64_t h = msgid_hash(id, group);
-    size_t i = h & mask_;
-    for (; slots_[i].index >= 0; i = (i + 1) & mask_) {
-      if (slots_[i].hash == h && holds(slots_[i].index, id, group)) return;
-    }
-    slots_[i] = {h, index};
-    used_++;
-  }
-
- private:
-  struct slot {
-    uint64_t hash;
-    int index;  // -1: the slot is free
-  };
-
-  static bool holds(int index, std::string_view id, uint8_t group) {
-    std::string_view stored = tent[index].msgid;
-    return tent[index].group == group && stored.size() == id.size() &&
-           starts_with_nocase(stored, id);
-  }
-
-  void grow() {
-    std::vector<slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 1024 : old.size() * 2, slot{0, -1});
-    mask_ = slots_.size() - 1;
-    for (const slot& s : old) {
-      if (s.index < 0) continue;
-      size_t i = s.hash & mask_;
-      while (slots_[i].index >= 0) i = (i + 1) & mask_;
-      slots_[i] = s;
-    }
-  }
-
-  std::vector<slot> slots_;
-  size_t used_ = 0;
-  size_t mask_ = 0;
+// A message id and group by its hash, with the oldest entry that has it:
+// the id stored with the entry is compared only when the hashes agree.
+struct msgid_slot {
+  uint64_t id_hash = 0;
+  int32_t oldest = -1;  // -1: the slot is free
+  bool used() const { return oldest >= 0; }
+  uint64_t hash() const { return id_hash; }
 };
 
-// Numbers and groups to entries: open addressing over a power-of-two array
-// of slots, at most three quarters of them used.  Every title is entered here, and a
-// slot is one memory access where a node of a std::unordered_map is two or
-// three (with a division by a prime on the way): at a million titles that
-// is most of the cost of the index.
-class num_table {
- public:
-  const num_entries* find(uint64_t key) const {
-    if (slots_.empty()) return nullptr;
-    size_t i = start(key);
-    while (slots_[i].at.oldest >= 0 && slots_[i].key != key) i = (i + 1) & mask_;
-    return slots_[i].at.oldest >= 0 ? &slots_[i].at : nullptr;
-  }
-
-  // Room for about n keys without growing.
-  void reserve(size_t n) {
-    size_t want = 1024;
-    while (want / 4 * 3 < n) want *= 2;
-    if (want > slots_.size()) rehash(want);
-  }
-
-  void enter(uint64_t key, int index) {
-    if ((used_ + 1) * 4 > slots_.size() * 3) rehash(slots_.empty() ? 1024 : slots_.size() * 2);
-    size_t i = start(key);
-    while (slots_[i].at.oldest >= 0 && slots_[i].key != key) i = (i + 1) & mask_;
-    if (slots_[i].at.oldest < 0) {
-      slots_[i] = {key, {index, index}};
-      used_++;
-    } else {
-      slots_[i].at.newest = index;
-    }
-  }
-
- private:
-  struct slot {
-    uint64_t key;
-    num_entries at;  // oldest -1: the slot is free
-  };
-
-  // Message numbers in a room mostly rise one by one, and a reply mostly
-  // names a recent message: runs of 64 numbers of a room share a stretch of
-  // slots, so entering and finding them stays within memory just touched.
-  // Where a run lies is mixed from the rest of the key.
-  static constexpr int kRun = 6;
-  size_t start(uint64_t key) const {
-    uint64_t run = (key >> (8 + kRun)) << 8 | (key & 0xff);
-    uint64_t at = ((run * 0x9e3779b97f4a7c15ULL) >> 32) + ((key >> 8) & ((1 << kRun) - 1));
-    return static_cast<size_t>(at) & mask_;
-  }
-
-  void rehash(size_t size) {
-    std::vector<slot> old = std::move(slots_);
-    slots_.assign(size, slot{0, {-1, -1}});
-    mask_ = slots_.size() - 1;
-    for (const slot& s : old) {
-      if (s.at.oldest < 0) continue;
-      size_t i = start(s.key);
-      while (slots_[i].at.oldest >= 0) i = (i + 1) & mask_;
-      slots_[i] = s;
-    }
-  }
-
-  std::vector<slot> slots_;
-  size_t used_ = 0;
-  size_t mask_ = 0;
-};
+bool holds_msgid(int index, std::string_view id, uint8_t group) {
+  std::string_view stored = tent[index].msgid;
+  return tent[index].group == group && stored.size() == id.size() &&
+         starts_with_nocase(stored, id);
+}
 
 struct reply_index {
-  num_table by_num;
-  msgid_table by_msgid;
+  open_table<num_slot> by_num;
+  open_table<msgid_slot> by_msgid;
   std::vector<int> last_reply;  // by the parent's index: the last reply's index + 1, or 0
   int covered = 0;
 };
@@ -171,18 +135,40 @@ uint64_t num_key(int num, uint8_t group) {
   return (static_cast<uint64_t>(static_cast<uint32_t>(num)) << 8) | group;
 }
 
-// Makes the index hold exactly the entries before index.
+// Makes the index hold exactly the entries before index.  An entry of
+// number 0 is never asked for (a parent number of 0 makes no search).
 void cover(int index) {
   if (index < rix.covered) {
-    rix.by_num = num_table{};
-    rix.by_msgid = msgid_table{};
+    rix.by_num = open_table<num_slot>{};
+    rix.by_msgid = open_table<msgid_slot>{};
     rix.covered = 0;
   }
   for (; rix.covered < index; rix.covered++) {
     const int i = rix.covered;
     const title_ent& e = tent[i];
-    rix.by_num.enter(num_key(e.num, e.group), i);
-    if (e.msgid != nullptr) rix.by_msgid.enter(e.msgid, e.group, i);
+    if (e.num != 0) {
+      uint64_t key = num_key(e.num, e.group);
+      rix.by_num.make_room();
+      num_slot* s = rix.by_num.find(mix(key), [key](const num_slot& s) { return s.key == key; });
+      if (s->used()) {
+        s->newest = i;
+      } else {
+        *s = {key, i, i};
+        rix.by_num.filled();
+      }
+    }
+    if (e.msgid != nullptr) {
+      // The first entry with an id stays: later ones never become parents.
+      uint64_t h = msgid_hash(e.msgid, e.group);
+      rix.by_msgid.make_room();
+      msgid_slot* s = rix.by_msgid.find(h, [&](const msgid_slot& s) {
+        return s.id_hash == h && holds_msgid(s.oldest, e.msgid, e.group);
+      });
+      if (!s->used()) {
+        *s = {h, i};
+        rix.by_msgid.filled();
+      }
+    }
   }
 }
 
@@ -207,12 +193,22 @@ int link_under(int parent, int index) {
 int link_by_num(int index, int key, bool newest) {
   if (index <= 0) return 0;
   cover(index);
-  const num_entries* found = rix.by_num.find(num_key(key, tent[index].group));
-  if (found == nullptr) return 0;
+  uint64_t k = num_key(key, tent[index].group);
+  const num_slot* found = rix.by_num.find(mix(k), [k](const num_slot& s) { return s.key == k; });
+  if (found == nullptr || !found->used()) return 0;
   return link_under(newest ? found->newest : found->oldest, index);
 }
 
 }  // namespace
+
+// The scan made the entry at index: it is entered when the next search
+// needs it, and its slot is fetched now so that entering it waits for no
+// memory then (at a million titles a table is mostly out of the cache).
+void thread_index_expect(int index) {
+  const title_ent& e = tent[index];
+  if (e.num != 0) rix.by_num.prepare(mix(num_key(e.num, e.group)));
+  if (e.msgid != nullptr) rix.by_msgid.prepare(msgid_hash(e.msgid, e.group));
+}
 
 void thread_index_reset(long log_size) {
   rix = reply_index{};
@@ -234,9 +230,12 @@ int search_and_add4news(int index, char* ref) {
   if (index <= 0) return 0;
   if (char* gt = std::strchr(ref, '>')) gt[1] = '\0';
   cover(index);
-  int found = rix.by_msgid.find(ref, tent[index].group);
-  if (found < 0) return 0;
-  return link_under(found, index);
+  uint8_t group = tent[index].group;
+  uint64_t h = msgid_hash(ref, group);
+  const msgid_slot* found = rix.by_msgid.find(
+      h, [&](const msgid_slot& s) { return s.id_hash == h && holds_msgid(s.oldest, ref, group); });
+  if (found == nullptr || !found->used()) return 0;
+  return link_under(found->oldest, index);
 }
 
 namespace {

@@ -42,6 +42,7 @@ old=$dir/base-$rev
 if [ ! -x "$old/dulk_scandump" ]; then
   rm -rf "$old" && mkdir -p "$old"
   git archive "$rev" src | tar -x -C "$old"
+  rm -f "$old/src/main.cpp"
   ${CXX:-g++} -std=c++20 -O2 -I"$old/src" "$old"/src/*.cpp bench/scandump.cpp -lncurses \
     -o "$old/dulk_scandump.part" && mv "$old/dulk_scandump.part" "$old/dulk_scandump"
 fi
