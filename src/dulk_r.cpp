@@ -2,6 +2,7 @@
 // by their shape, fills the title table, and reads the follow-up lines that
 // name a message's parent.
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -93,95 +94,65 @@ bool holds(std::string_view line, const cond& c) {
   return true;
 }
 
-// Most lines of a log are message text.  Every form has a fixed text at a
-// column (its first text condition): a line without the first two bytes of
-// any such text at its column is no title.  The columns and their bytes
-// are taken from the table above.
-constexpr const cond& key_of(const line_form& f) {
-  const cond* c = f.test;
-  while (c->text.empty()) c++;  // every form has a text condition
-  return *c;
-}
+// Most lines of a log are message text, and a look at their first few bytes
+// and their length rules out every form.  For each of the first kHead
+// columns a table gives, by the byte standing there, the forms that byte
+// leaves possible (a form with no test at that column takes any byte), and
+// a line too short for a form's tests rules it out.  Both tables are worked
+// out from the forms above; tests at later columns are left to the forms'
+// own test.
+using form_set = uint32_t;  // bit i: kForms[i]
+static_assert(std::size(kForms) <= 32);
+constexpr size_t kHead = 8;
+constexpr size_t kLongest = 64;  // every form's tests fit in this many bytes
 
-constexpr size_t count_key_columns() {
-  size_t n = 0;
-  for (size_t i = 0; i < std::size(kForms); i++) {
-    size_t j = 0;
-    while (key_of(kForms[j]).column != key_of(kForms[i]).column) j++;
-    n += j == i;
-  }
-  return n;
-}
+struct head_filter {
+  form_set at[kHead][256] = {};
+  form_set fits[kLongest + 1] = {};  // by line length: the forms whose tests fit
 
-constexpr size_t kKeyColumns = count_key_columns();
-
-// Which bytes may stand at a key column and right after it.
-struct key_bytes {
-  size_t column[kKeyColumns] = {};
-  uint64_t first[kKeyColumns][4] = {};
-  uint64_t second[kKeyColumns][4] = {};  // all set when a key is one byte long
-
-  constexpr key_bytes() {
-    size_t n = 0;
-    for (const line_form& f : kForms) {
-      const cond& c = key_of(f);
-      size_t k = 0;
-      while (k < n && column[k] != c.column) k++;
-      if (k == n) column[n++] = c.column;
-      set(first[k], static_cast<unsigned char>(c.text[0]));
-      for (int b = 0; b < 256; b++) {
-        if (c.text.size() == 1 || static_cast<unsigned char>(c.text[1]) == b) set(second[k], b);
+  constexpr head_filter() {
+    for (size_t i = 0; i < std::size(kForms); i++) {
+      const form_set bit = form_set{1} << i;
+      size_t needs = 0;
+      for (size_t c = 0; c < kHead; c++) {
+        for (int b = 0; b < 256; b++) at[c][b] |= bit;
       }
+      for (const cond& t : kForms[i].test) {
+        if (t.column == kUnused) continue;
+        size_t len = t.text.empty() ? 1 : t.text.size();
+        needs = std::max(needs, t.column + len);
+        for (size_t k = 0; k < len && t.column + k < kHead; k++) {
+          for (int b = 0; b < 256; b++) {
+            bool ok = t.text.empty() ? b >= '0' && b <= '9'
+                                     : b == static_cast<unsigned char>(t.text[k]);
+            if (!ok) at[t.column + k][b] &= ~bit;
+          }
+        }
+      }
+      for (size_t n = needs; n <= kLongest; n++) fits[n] |= bit;
     }
   }
-  static constexpr void set(uint64_t (&bits)[4], int b) { bits[b / 64] |= uint64_t{1} << (b % 64); }
-  static constexpr uint64_t get(const uint64_t (&bits)[4], unsigned char b) {
-    return (bits[b / 64] >> (b % 64)) & 1;
-  }
 };
-constexpr key_bytes kKeyBytes;
+constexpr head_filter kHeadFilter;
 
-// The one byte every key at a column starts with when the keys there are one
-// byte long and alike (the '/' and ']' of the forms found by position), else
-// -1: such a column needs a compare, not a lookup.
-constexpr int single_key_byte(size_t k) {
-  int byte = -1;
-  for (const line_form& f : kForms) {
-    const cond& c = key_of(f);
-    if (c.column != kKeyBytes.column[k]) continue;
-    int b = static_cast<unsigned char>(c.text[0]);
-    if (c.text.size() != 1 || (byte >= 0 && byte != b)) return -1;
-    byte = b;
-  }
-  return byte;
-}
-
-// One key column of a line, without a branch: line lengths vary too much
-// to predict.
-template <size_t K>
-uint64_t key_hit(std::string_view line) {
-  constexpr size_t col = kKeyBytes.column[K];
-  constexpr int single = single_key_byte(K);
-  uint64_t in = col < line.size();
-  auto b0 = static_cast<unsigned char>(line[in ? col : 0]);
-  if constexpr (single >= 0) {
-    return in & (b0 == single);
+// The forms a line may have; zero for most lines.  A column past the end of
+// the line reads as byte 0, which no test accepts.
+form_set possible_forms(std::string_view line) {
+  form_set set = kHeadFilter.fits[std::min(line.size(), kLongest)];
+  unsigned char head[kHead] = {};
+  if (line.size() >= kHead) {
+    std::memcpy(head, line.data(), kHead);
   } else {
-    uint64_t after = col + 1 < line.size();
-    auto b1 = static_cast<unsigned char>(after ? line[col + 1] : 0);
-    return key_bytes::get(kKeyBytes.first[K], b0) & key_bytes::get(kKeyBytes.second[K], b1) & in;
+    for (size_t c = 0; c < line.size(); c++) head[c] = static_cast<unsigned char>(line[c]);
   }
-}
-
-template <size_t... K>
-bool maybe_title(std::string_view line, std::index_sequence<K...>) {
-  return !line.empty() && (key_hit<K>(line) | ...) != 0;
+  for (size_t c = 0; c < kHead; c++) set &= kHeadFilter.at[c][head[c]];
+  return set;
 }
 
 // The first form the line has, or null.
 const line_form* match_form(std::string_view line) {
-  if (!maybe_title(line, std::make_index_sequence<kKeyColumns>())) return nullptr;
-  for (const line_form& f : kForms) {
+  for (form_set set = possible_forms(line); set != 0; set &= set - 1) {
+    const line_form& f = kForms[std::countr_zero(set)];
     if (std::all_of(std::begin(f.test), std::end(f.test),
                     [line](const cond& c) { return c.column == kUnused || holds(line, c); }))
       return &f;
@@ -266,7 +237,9 @@ class scanner {
     while (next()) {
       const line_form* f = match_form(line_);
       if (f == nullptr) {
-        if (starts_with_nocase(line_, "xref:")) apply_xref(line_, article_);
+        if (!line_.empty() && (line_[0] | 0x20) == 'x' && starts_with_nocase(line_, "xref:")) {
+          apply_xref(line_, article_);
+        }
       } else if (!enter(*f)) {
         return;  // the log ended inside a news header block
       }
@@ -329,6 +302,7 @@ class scanner {
       case follow_up::none:
         break;
     }
+    thread_index_expect(idx);
     show_progress(table_[idx].offset);
     *count_ = idx + 1;
     return true;
