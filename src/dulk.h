@@ -54,10 +54,28 @@ inline bool starts_with_nocase(std::string_view s, std::string_view prefix) {
 
 // ---- the title table (dulk.cpp) ---------------------------------------------
 
+struct title_ent;
+extern title_ent* tent;  // max_ent entries, log order
+
+// A reply link from one entry to another of tent, used as a pointer.  It is
+// kept as the other entry's place in the table: four bytes where a pointer
+// takes eight, and still right when the table is moved to grow.  Zero, as
+// every entry starts, is null.
+class entry_link {
+ public:
+  entry_link() = default;
+  entry_link(title_ent* e);
+  operator title_ent*() const;
+  title_ent* operator->() const { return *this; }
+
+ private:
+  uint32_t at_ = 0;  // place in tent + 1; 0: none
+};
+
 // One title of the log: a message, or a heading that groups messages.
 struct title_ent {
-  title_ent* next;   // next reply to the same parent
-  title_ent* child;  // first reply to this entry
+  entry_link next;   // next reply to the same parent
+  entry_link child;  // first reply to this entry
   char* title;       // text shown in the list; null marks an unused entry
   long offset;       // log position right after the title line
   int num;           // message number read at the title column
@@ -68,8 +86,13 @@ struct title_ent {
   int8_t kind;       // 0 message, 1 section header, 2 sub-header
   int8_t msghead;    // 1 when the title line had a message-header form
 };
+// A title costs its record and its text: the record stays within 48 bytes.
+static_assert(sizeof(void*) > 8 || sizeof(title_ent) <= 48);
 
-extern title_ent* tent;    // max_ent entries, log order
+inline entry_link::entry_link(title_ent* e)
+    : at_(e == nullptr ? 0 : static_cast<uint32_t>(e - tent + 1)) {}
+inline entry_link::operator title_ent*() const { return at_ == 0 ? nullptr : tent + (at_ - 1); }
+
 extern title_ent** tentp;  // max_ent pointers, thread order once built
 extern int ent_cnt;
 extern int max_ent;

@@ -182,7 +182,7 @@ int link_under(int parent, int index) {
   if (p->child == nullptr) {
     p->child = reply;
   } else {
-    title_ent* end = last != 0 ? &tent[last - 1] : p->child;
+    title_ent* end = last != 0 ? &tent[last - 1] : static_cast<title_ent*>(p->child);
     while (end->next != nullptr) end = end->next;
     end->next = reply;
   }
