@@ -94,38 +94,42 @@ bool holds(std::string_view line, const cond& c) {
   return true;
 }
 
-// Most lines of a log are message text, and a look at their first few bytes
-// and their length rules out every form.  For each of the first kHead
-// columns a table gives, by the byte standing there, the forms that byte
+// Most lines of a log are message text, and a look at a few of their first
+// bytes and at their length rules out every form.  For each of the columns
+// looked at, a table gives by the byte standing there the forms that byte
 // leaves possible (a form with no test at that column takes any byte), and
-// a line too short for a form's tests rules it out.  Both tables are worked
-// out from the forms above; tests at later columns are left to the forms'
-// own test.
+// a line too short for a form's tests rules it out.  Every form but the mail
+// list line (which needs 52 bytes) tests one of these columns, most of them
+// two.  Both tables are worked out from the forms above; the forms' own
+// tests do the rest.
 using form_set = uint32_t;  // bit i: kForms[i]
 static_assert(std::size(kForms) <= 32);
-constexpr size_t kHead = 8;
+constexpr size_t kHeadColumns[] = {0, 1, 2, 5, 7};
+constexpr size_t kHead = 8;      // the columns looked at lie before this one
 constexpr size_t kLongest = 64;  // every form's tests fit in this many bytes
 
 struct head_filter {
-  form_set at[kHead][256] = {};
+  form_set at[std::size(kHeadColumns)][256] = {};
   form_set fits[kLongest + 1] = {};  // by line length: the forms whose tests fit
 
   constexpr head_filter() {
     for (size_t i = 0; i < std::size(kForms); i++) {
       const form_set bit = form_set{1} << i;
       size_t needs = 0;
-      for (size_t c = 0; c < kHead; c++) {
-        for (int b = 0; b < 256; b++) at[c][b] |= bit;
+      for (auto& column : at) {
+        for (form_set& forms : column) forms |= bit;
       }
       for (const cond& t : kForms[i].test) {
         if (t.column == kUnused) continue;
         size_t len = t.text.empty() ? 1 : t.text.size();
         needs = std::max(needs, t.column + len);
-        for (size_t k = 0; k < len && t.column + k < kHead; k++) {
+        for (size_t h = 0; h < std::size(kHeadColumns); h++) {
+          size_t c = kHeadColumns[h];
+          if (c < t.column || c >= t.column + len) continue;
           for (int b = 0; b < 256; b++) {
             bool ok = t.text.empty() ? b >= '0' && b <= '9'
-                                     : b == static_cast<unsigned char>(t.text[k]);
-            if (!ok) at[t.column + k][b] &= ~bit;
+                                     : b == static_cast<unsigned char>(t.text[c - t.column]);
+            if (!ok) at[h][b] &= ~bit;
           }
         }
       }
@@ -135,17 +139,19 @@ struct head_filter {
 };
 constexpr head_filter kHeadFilter;
 
-// The forms a line may have; zero for most lines.  A column past the end of
+// The forms a line may have; none for most lines.  A column past the end of
 // the line reads as byte 0, which no test accepts.
 form_set possible_forms(std::string_view line) {
-  form_set set = kHeadFilter.fits[std::min(line.size(), kLongest)];
   unsigned char head[kHead] = {};
   if (line.size() >= kHead) {
     std::memcpy(head, line.data(), kHead);
   } else {
     for (size_t c = 0; c < line.size(); c++) head[c] = static_cast<unsigned char>(line[c]);
   }
-  for (size_t c = 0; c < kHead; c++) set &= kHeadFilter.at[c][head[c]];
+  form_set set = kHeadFilter.fits[std::min(line.size(), kLongest)];
+  for (size_t h = 0; h < std::size(kHeadColumns); h++) {
+    set &= kHeadFilter.at[h][head[kHeadColumns[h]]];
+  }
   return set;
 }
 

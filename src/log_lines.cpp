@@ -41,57 +41,56 @@ bool log_lines::fill() {
   if (want > kPage) want -= want % kPage;
   size_t n = std::fread(buf_.data() + end_, 1, want, fp_);
   end_ += n;
-  cr_stale_ = nul_stale_ = true;  // the bytes moved
+  marks_stale_ = true;  // the bytes moved
+  cr_ = nul_ = 0;
   if (n == 0) eof_ = true;
   return n > 0;
 }
 
-// The first byte c at or after from, or end_: a search that found nothing
-// before the next line needs no repeating for it.
-size_t log_lines::next_of(char c, size_t from, size_t& found, bool& stale) const {
-  if (stale || found < from) {
-    const void* p = std::memchr(buf_.data() + from, c, end_ - from);
-    found = p != nullptr ? static_cast<size_t>(static_cast<const char*>(p) - buf_.data()) : end_;
-    stale = false;
-  }
-  return found;
+// The first byte c at or after from, or end_.
+size_t log_lines::find(char c, size_t from) const {
+  const void* p = std::memchr(buf_.data() + from, c, end_ - from);
+  return p != nullptr ? static_cast<size_t>(static_cast<const char*>(p) - buf_.data()) : end_;
 }
 
-// The text of [from, to) up to a NUL, with every '\r' dropped.  A line of a
-// capture log usually ends "\r\n", so the carriage return found is mostly
-// the last byte.
-std::string_view log_lines::take(size_t from, size_t to) {
-  to = std::min(to, next_of('\0', from, nul_, nul_stale_));
-  next_of('\r', from, cr_, cr_stale_);
+// The text of [from, to) up to a NUL, with every '\r' dropped.  Most lines
+// hold neither and are handed out as they stand; a line that ends "\r\n"
+// loses its last byte, still without a copy.  Only a line with a '\r' inside
+// it is copied.
+std::string_view log_lines::cut(size_t from, size_t to) {
+  if (marks_stale_) {
+    cr_ = find('\r', from);
+    nul_ = find('\0', from);
+    marks_stale_ = false;
+  }
+  if (cr_ < from) cr_ = find('\r', from);
+  if (nul_ < from) nul_ = find('\0', from);
   const char* text = buf_.data() + from;
-  if (cr_ >= to) return {text, to - from};
-  if (cr_ == to - 1) return {text, to - 1 - from};
-  line_.assign(text, cr_ - from);
-  for (size_t i = cr_ + 1; i < to; i++) {
+  if (to <= cr_ && to <= nul_) return {text, to - from};
+  if (cr_ + 1 == to && to <= nul_) return {text, to - 1 - from};
+  to = std::min(to, nul_);
+  line_.clear();
+  for (size_t i = from; i < to; i++) {
     if (buf_[i] != '\r') line_.push_back(buf_[i]);
   }
   return line_;
 }
 
-int log_lines::next(std::string_view& line) {
+// A line the inline path does not hand out: it holds a '\r' or NUL, or
+// reaches past the bytes read so far, or the block has just moved.
+int log_lines::next_slow(std::string_view& line) {
   size_t scanned = begin_;  // no '\n' before this
   for (;;) {
     if (const void* nl = std::memchr(buf_.data() + scanned, '\n', end_ - scanned)) {
       size_t at = static_cast<size_t>(static_cast<const char*>(nl) - buf_.data());
-      // Most lines of a block hold no '\r' and no NUL: they are handed out
-      // as they stand.
-      if (!cr_stale_ && !nul_stale_ && at < cr_ && at < nul_) {
-        line = {buf_.data() + begin_, at - begin_};
-      } else {
-        line = take(begin_, at);
-      }
+      line = cut(begin_, at);
       begin_ = at + 1;
       return '\n';
     }
     scanned = end_ - begin_;  // where the kept bytes end once the block moves
     if (!fill()) break;
   }
-  line = take(begin_, end_);
+  line = cut(begin_, end_);
   begin_ = end_;
   return EOF;
 }

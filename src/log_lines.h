@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,23 +16,46 @@ namespace dulk {
 class log_lines {
  public:
   explicit log_lines(FILE* fp);
-  int next(std::string_view& line);  // '\n', or EOF for the end of the file
+  // '\n', or EOF for the end of the file.  Most lines hold no '\r' and no
+  // NUL, or a '\r' only right before their '\n': they are handed out as
+  // they stand, after one search for the '\n' (and for the next '\r' after
+  // a line that ends "\r\n").
+  int next(std::string_view& line) {
+    if (const void* nl = std::memchr(buf_.data() + begin_, '\n', end_ - begin_)) {
+      size_t at = static_cast<size_t>(static_cast<const char*>(nl) - buf_.data());
+      if (at < cr_ && at < nul_) {
+        line = {buf_.data() + begin_, at - begin_};
+        begin_ = at + 1;
+        return '\n';
+      }
+      if (cr_ + 1 == at && cr_ >= begin_ && at < nul_) {
+        line = {buf_.data() + begin_, cr_ - begin_};
+        begin_ = at + 1;
+        cr_ = find('\r', begin_);
+        return '\n';
+      }
+    }
+    return next_slow(line);
+  }
   long offset() const;               // file position right after that line
 
  private:
+  int next_slow(std::string_view& line);
   bool fill();
-  size_t next_of(char c, size_t from, size_t& found, bool& stale) const;
-  std::string_view take(size_t from, size_t to);
+  size_t find(char c, size_t from) const;
+  std::string_view cut(size_t from, size_t to);
 
   FILE* fp_;
   std::vector<char> buf_;
   size_t begin_ = 0;  // start of the next line in buf_
   size_t end_ = 0;    // bytes read into buf_
   long base_ = 0;     // file position of buf_[0]
-  size_t cr_ = 0;     // the first '\r' at or after the last line start, or end_
-  bool cr_stale_ = true;
-  size_t nul_ = 0;  // the same for NUL
-  bool nul_stale_ = true;
+  // The first '\r' and the first NUL at or after a line start already
+  // handed out (end_ when there is none).  When the block moves they are
+  // stale, and 0 sends the next line to the slow path.
+  size_t cr_ = 0;
+  size_t nul_ = 0;
+  bool marks_stale_ = true;
   bool eof_ = false;
   std::string line_;  // a line with carriage returns inside it, without them
 };
