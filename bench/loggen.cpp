@@ -295,8 +295,8 @@ class generator {
     int parent = 0;
     int room = r_.below(shape_.rooms);
     if (!spread_recent_.empty() && r_.chance(50)) {
-      auto [p, p_room] = spread_recent_[static_cast<size_t>(
-          r_.below(static_cast<int>(spread_recent_.size())))];
+      auto [p, p_room] =
+          spread_recent_[static_cast<size_t>(r_.below(static_cast<int>(spread_recent_.size())))];
       parent = p;
       room = p_room;
       st_.replies++;

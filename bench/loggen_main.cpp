@@ -95,12 +95,10 @@ int main(int argc, char** argv) {
     std::perror(out.c_str());
     return 1;
   }
-  std::fprintf(stderr,
-               "%s: %llu bytes, %llu lines, %llu title lines, %llu replies, %llu news articles\n",
-               out.c_str(), static_cast<unsigned long long>(st.bytes),
-               static_cast<unsigned long long>(st.lines),
-               static_cast<unsigned long long>(st.title_lines),
-               static_cast<unsigned long long>(st.replies),
-               static_cast<unsigned long long>(st.articles));
+  std::fprintf(
+      stderr, "%s: %llu bytes, %llu lines, %llu title lines, %llu replies, %llu news articles\n",
+      out.c_str(), static_cast<unsigned long long>(st.bytes),
+      static_cast<unsigned long long>(st.lines), static_cast<unsigned long long>(st.title_lines),
+      static_cast<unsigned long long>(st.replies), static_cast<unsigned long long>(st.articles));
   return 0;
 }

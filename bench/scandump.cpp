@@ -32,9 +32,13 @@ struct digest {
 };
 
 // The entry a link names, whether the table links by pointer or by index.
-int index_of(const dulk::title_ent* p) { return p == nullptr ? -1 : static_cast<int>(p - dulk::tent); }
+int index_of(const dulk::title_ent* p) {
+  return p == nullptr ? -1 : static_cast<int>(p - dulk::tent);
+}
 template <class I>
-int index_of(I i) requires std::is_integral_v<I> { return static_cast<int>(i) - 1; }
+int index_of(I i) requires std::is_integral_v<I> {
+  return static_cast<int>(i) - 1;
+}
 
 template <class E>
 const char* msgid_of(const E& e) {
@@ -108,12 +112,12 @@ int main(int argc, char** argv) {
                   id != nullptr ? id : "-", e.title);
     }
   }
-  std::printf("%d titles; titles %016llx offsets %016llx kinds %016llx numbers %016llx "
-              "parents %016llx order %016llx\n",
-              n, static_cast<unsigned long long>(titles.h),
-              static_cast<unsigned long long>(offsets.h), static_cast<unsigned long long>(kinds.h),
-              static_cast<unsigned long long>(numbers.h),
-              static_cast<unsigned long long>(parents.h), static_cast<unsigned long long>(order.h));
+  std::printf(
+      "%d titles; titles %016llx offsets %016llx kinds %016llx numbers %016llx "
+      "parents %016llx order %016llx\n",
+      n, static_cast<unsigned long long>(titles.h), static_cast<unsigned long long>(offsets.h),
+      static_cast<unsigned long long>(kinds.h), static_cast<unsigned long long>(numbers.h),
+      static_cast<unsigned long long>(parents.h), static_cast<unsigned long long>(order.h));
   std::fclose(fp);
   return 0;
 }

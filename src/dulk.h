@@ -466,8 +466,6 @@ int dk_atoi(std::string_view s);  // atoi over a view: blanks, sign, digits
 // Empties the index the searches find parents by; a scan starts with it,
 // with room for the titles of a log of log_size bytes.
 void thread_index_reset(long log_size = 0);
-// Called by the scan for each entry it made, once the entry is complete.
-void thread_index_expect(int index);
 int search_and_add(int index, int key);
 int search_and_add4sx(int index, int key);
 int search_and_add4news(int index, char* ref);

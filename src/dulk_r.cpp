@@ -308,7 +308,6 @@ class scanner {
       case follow_up::none:
         break;
     }
-    thread_index_expect(idx);
     show_progress(table_[idx].offset);
     *count_ = idx + 1;
     return true;

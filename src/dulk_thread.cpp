@@ -1,6 +1,7 @@
 // Reply threads: the index the scan finds each reply's parent by, and the
 // thread order link mode shows.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -21,10 +22,11 @@ namespace {
 // search for an earlier index (asked only by hand) builds it afresh.
 
 // Open addressing over a power-of-two array of slots, at most three quarters
-// of them used, probed one slot after the other from where the key's hash
-// points.  A slot is a few bytes that hold the key's hash or the key itself,
-// so a probe is one memory access; a key's slots are spread by its hash
-// alone, whatever order the keys come in.  Slot has used() and hash().
+// of them used, probed one slot after the other from the place the high
+// bits of the key's hash give.  A slot is a few bytes that hold the key's
+// hash or the key itself, so a probe is one memory access, and keys are
+// spread by their hash alone, whatever order they come in.  Slot has
+// used() and hash().
 template <class Slot>
 class open_table {
  public:
@@ -33,7 +35,7 @@ class open_table {
   template <class Same>
   Slot* find(uint64_t h, Same same) {
     if (slots_.empty()) return nullptr;
-    size_t i = h & mask_;
+    size_t i = static_cast<size_t>(h >> shift_);
     while (slots_[i].used() && !same(slots_[i])) i = (i + 1) & mask_;
     return &slots_[i];
   }
@@ -43,26 +45,37 @@ class open_table {
     if ((used_ + 1) * 4 > slots_.size() * 3) grow(slots_.empty() ? 1024 : slots_.size() * 2);
   }
   void filled() { used_++; }
-  // Asks the memory for the slot of hash h ahead of its use, so that
-  // entering a key costs no wait for it.
-  void prepare(uint64_t h) const {
-    if (!slots_.empty()) prefetch(&slots_[h & mask_]);
-  }
+  size_t size() const { return used_; }
   // Room for about n keys without growing.
   void reserve(size_t n) {
     size_t want = 1024;
     while (want / 4 * 3 < n) want *= 2;
     if (want > slots_.size()) grow(want);
   }
+  void clear() {
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    used_ = 0;
+  }
+  // Every used slot in the order of the places: the order of the high bits
+  // of the keys' hashes, but for keys moved on by a probe.
+  template <class Visit>
+  void each(Visit visit) const {
+    for (const Slot& s : slots_) {
+      if (s.used()) visit(s);
+    }
+  }
 
  private:
+  // The keys move over in the order of their places, which is their order
+  // in the larger table too: it fills from front to back.
   void grow(size_t size) {
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(size, Slot{});
     mask_ = size - 1;
+    shift_ = 64 - std::countr_zero(size);
     for (const Slot& s : old) {
       if (!s.used()) continue;
-      size_t i = s.hash() & mask_;
+      size_t i = static_cast<size_t>(s.hash() >> shift_);
       while (slots_[i].used()) i = (i + 1) & mask_;
       slots_[i] = s;
     }
@@ -71,22 +84,88 @@ class open_table {
   std::vector<Slot> slots_;
   size_t used_ = 0;
   size_t mask_ = 0;
+  int shift_ = 64;
 };
 
-inline void prefetch(const void* p) {
-#if defined(__GNUC__)
-  __builtin_prefetch(p);
-#else
-  (void)p;
-#endif
-}
+// The titles replies name are mostly among the last few thousand, while a
+// table of a million titles lies mostly outside the cache: there every
+// entry would wait for memory and for its page's address.  So a key is
+// entered into a young table small enough to stay in the cache, and when
+// that is full its keys move into the old table in one pass.  Since both
+// tables place a key by the high bits of its hash, the young table's keys
+// come in the order of their places in the old one, and the pass goes
+// through it from front to back.  A bit for each of 2^24 stretches of
+// hashes tells whether the old table may hold a key, so that asking it for
+// a key it does not hold costs no wait either.  Every key in the old table
+// belongs to an entry older than every entry of the young one.  Slot adds
+// same_key(a, b) and absorb(old, young), which keeps in the old table's
+// slot what a key's later entries change.
+template <class Slot>
+class aged_table {
+ public:
+  // Enters the key of hash h: fresh when it is new, else update(slot).
+  template <class Same, class Update>
+  void enter(uint64_t h, Same same, const Slot& fresh, Update update) {
+    if (young_.size() >= kYoung) age();
+    young_.make_room();
+    Slot* s = young_.find(h, same);
+    if (s->used()) {
+      update(*s);
+    } else {
+      *s = fresh;
+      young_.filled();
+    }
+  }
+  // The slot for the key of hash h in either table, or null.
+  template <class Same>
+  const Slot* young(uint64_t h, Same same) {
+    const Slot* s = young_.find(h, same);
+    return s != nullptr && s->used() ? s : nullptr;
+  }
+  template <class Same>
+  const Slot* old(uint64_t h, Same same) {
+    if (marks_.empty() ||
+        (marks_[h >> (64 - kMarkBits + 6)] >> ((h >> (64 - kMarkBits)) & 63) & 1) == 0)
+      return nullptr;
+    const Slot* s = old_.find(h, same);
+    return s != nullptr && s->used() ? s : nullptr;
+  }
+  // Room in the old table for about n keys once it is first used.
+  void expect(size_t n) { expected_ = n; }
 
-// Fibonacci hashing: the key's bits mixed into the high half, which the
-// mask then takes from.
-uint64_t mix(uint64_t key) {
-  uint64_t h = key * 0x9e3779b97f4a7c15ULL;
-  return h ^ (h >> 29);
-}
+ private:
+  static constexpr size_t kYoung = size_t{1} << 15;
+  static constexpr int kMarkBits = 24;
+
+  void age() {
+    if (marks_.empty()) {
+      marks_.assign(size_t{1} << (kMarkBits - 6), 0);
+      old_.reserve(expected_);
+    }
+    young_.each([this](const Slot& y) {
+      old_.make_room();
+      Slot* s = old_.find(y.hash(), [&y](const Slot& o) { return Slot::same_key(o, y); });
+      if (s->used()) {
+        Slot::absorb(*s, y);
+      } else {
+        *s = y;
+        old_.filled();
+      }
+      uint64_t h = y.hash();
+      marks_[h >> (64 - kMarkBits + 6)] |= uint64_t{1} << ((h >> (64 - kMarkBits)) & 63);
+    });
+    young_.clear();
+  }
+
+  open_table<Slot> young_;
+  open_table<Slot> old_;
+  std::vector<uint64_t> marks_;
+  size_t expected_ = 0;
+};
+
+// Fibonacci hashing: the key's bits mixed into the high bits, which place
+// it.
+uint64_t mix(uint64_t key) { return key * 0x9e3779b97f4a7c15ULL; }
 
 // A number and group with the oldest and newest entry that have them.
 struct num_slot {
@@ -95,6 +174,8 @@ struct num_slot {
   int32_t newest = -1;
   bool used() const { return oldest >= 0; }
   uint64_t hash() const { return mix(key); }
+  static bool same_key(const num_slot& a, const num_slot& b) { return a.key == b.key; }
+  static void absorb(num_slot& old, const num_slot& young) { old.newest = young.newest; }
 };
 
 // FNV-1a over the id with ASCII letters folded to lower case.
@@ -107,6 +188,11 @@ uint64_t msgid_hash(std::string_view id, uint8_t group) {
   return mix(h);
 }
 
+bool holds_msgid(int index, std::string_view id, uint8_t group) {
+  std::string_view stored = tent[index].msgid;
+  return tent[index].group == group && stored.size() == id.size() && starts_with_nocase(stored, id);
+}
+
 // A message id and group by its hash, with the oldest entry that has it:
 // the id stored with the entry is compared only when the hashes agree.
 struct msgid_slot {
@@ -114,19 +200,19 @@ struct msgid_slot {
   int32_t oldest = -1;  // -1: the slot is free
   bool used() const { return oldest >= 0; }
   uint64_t hash() const { return id_hash; }
+  static bool same_key(const msgid_slot& a, const msgid_slot& b) {
+    return a.id_hash == b.id_hash &&
+           holds_msgid(a.oldest, tent[b.oldest].msgid, tent[b.oldest].group);
+  }
+  static void absorb(msgid_slot&, const msgid_slot&) {}  // the first entry with an id stays
 };
 
-bool holds_msgid(int index, std::string_view id, uint8_t group) {
-  std::string_view stored = tent[index].msgid;
-  return tent[index].group == group && stored.size() == id.size() &&
-         starts_with_nocase(stored, id);
-}
-
 struct reply_index {
-  open_table<num_slot> by_num;
-  open_table<msgid_slot> by_msgid;
+  aged_table<num_slot> by_num;
+  aged_table<msgid_slot> by_msgid;
   std::vector<int> last_reply;  // by the parent's index: the last reply's index + 1, or 0
   int covered = 0;
+  long log_size = 0;
 };
 
 reply_index rix;
@@ -135,12 +221,20 @@ uint64_t num_key(int num, uint8_t group) {
   return (static_cast<uint64_t>(static_cast<uint32_t>(num)) << 8) | group;
 }
 
+// A title stands in every few hundred bytes of a busy log.
+void expect_titles(long log_size) {
+  if (log_size <= 0) return;
+  rix.by_num.expect(static_cast<size_t>(log_size / 512));
+  rix.by_msgid.expect(static_cast<size_t>(log_size / 4096));
+}
+
 // Makes the index hold exactly the entries before index.  An entry of
 // number 0 is never asked for (a parent number of 0 makes no search).
 void cover(int index) {
   if (index < rix.covered) {
-    rix.by_num = open_table<num_slot>{};
-    rix.by_msgid = open_table<msgid_slot>{};
+    rix.by_num = aged_table<num_slot>{};
+    rix.by_msgid = aged_table<msgid_slot>{};
+    expect_titles(rix.log_size);
     rix.covered = 0;
   }
   for (; rix.covered < index; rix.covered++) {
@@ -148,26 +242,18 @@ void cover(int index) {
     const title_ent& e = tent[i];
     if (e.num != 0) {
       uint64_t key = num_key(e.num, e.group);
-      rix.by_num.make_room();
-      num_slot* s = rix.by_num.find(mix(key), [key](const num_slot& s) { return s.key == key; });
-      if (s->used()) {
-        s->newest = i;
-      } else {
-        *s = {key, i, i};
-        rix.by_num.filled();
-      }
+      rix.by_num.enter(
+          mix(key), [key](const num_slot& s) { return s.key == key; }, num_slot{key, i, i},
+          [i](num_slot& s) { s.newest = i; });
     }
     if (e.msgid != nullptr) {
-      // The first entry with an id stays: later ones never become parents.
       uint64_t h = msgid_hash(e.msgid, e.group);
-      rix.by_msgid.make_room();
-      msgid_slot* s = rix.by_msgid.find(h, [&](const msgid_slot& s) {
-        return s.id_hash == h && holds_msgid(s.oldest, e.msgid, e.group);
-      });
-      if (!s->used()) {
-        *s = {h, i};
-        rix.by_msgid.filled();
-      }
+      rix.by_msgid.enter(
+          h,
+          [&](const msgid_slot& s) {
+            return s.id_hash == h && holds_msgid(s.oldest, e.msgid, e.group);
+          },
+          msgid_slot{h, i}, [](msgid_slot&) {});
     }
   }
 }
@@ -194,26 +280,24 @@ int link_by_num(int index, int key, bool newest) {
   if (index <= 0) return 0;
   cover(index);
   uint64_t k = num_key(key, tent[index].group);
-  const num_slot* found = rix.by_num.find(mix(k), [k](const num_slot& s) { return s.key == k; });
-  if (found == nullptr || !found->used()) return 0;
-  return link_under(newest ? found->newest : found->oldest, index);
+  auto same = [k](const num_slot& s) { return s.key == k; };
+  // The old table's entries are all older than the young one's.
+  if (newest) {
+    const num_slot* s = rix.by_num.young(mix(k), same);
+    if (s == nullptr) s = rix.by_num.old(mix(k), same);
+    return s != nullptr ? link_under(s->newest, index) : 0;
+  }
+  const num_slot* s = rix.by_num.old(mix(k), same);
+  if (s == nullptr) s = rix.by_num.young(mix(k), same);
+  return s != nullptr ? link_under(s->oldest, index) : 0;
 }
 
 }  // namespace
 
-// The scan made the entry at index: it is entered when the next search
-// needs it, and its slot is fetched now so that entering it waits for no
-// memory then (at a million titles a table is mostly out of the cache).
-void thread_index_expect(int index) {
-  const title_ent& e = tent[index];
-  if (e.num != 0) rix.by_num.prepare(mix(num_key(e.num, e.group)));
-  if (e.msgid != nullptr) rix.by_msgid.prepare(msgid_hash(e.msgid, e.group));
-}
-
 void thread_index_reset(long log_size) {
   rix = reply_index{};
-  // A title stands in every few hundred bytes of a busy log.
-  if (log_size > 0) rix.by_num.reserve(static_cast<size_t>(log_size / 512));
+  rix.log_size = log_size;
+  expect_titles(log_size);
 }
 
 // Forum headers name their parent by number: the oldest earlier entry with
@@ -232,10 +316,12 @@ int search_and_add4news(int index, char* ref) {
   cover(index);
   uint8_t group = tent[index].group;
   uint64_t h = msgid_hash(ref, group);
-  const msgid_slot* found = rix.by_msgid.find(
-      h, [&](const msgid_slot& s) { return s.id_hash == h && holds_msgid(s.oldest, ref, group); });
-  if (found == nullptr || !found->used()) return 0;
-  return link_under(found->oldest, index);
+  auto same = [&](const msgid_slot& s) {
+    return s.id_hash == h && holds_msgid(s.oldest, ref, group);
+  };
+  const msgid_slot* s = rix.by_msgid.old(h, same);
+  if (s == nullptr) s = rix.by_msgid.young(h, same);
+  return s != nullptr ? link_under(s->oldest, index) : 0;
 }
 
 namespace {

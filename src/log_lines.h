@@ -37,7 +37,7 @@ class log_lines {
     }
     return next_slow(line);
   }
-  long offset() const;               // file position right after that line
+  long offset() const;  // file position right after that line
 
  private:
   int next_slow(std::string_view& line);

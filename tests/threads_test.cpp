@@ -337,3 +337,24 @@ TEST(Threads, RealMessageIdsAndReferences) {
   }
   EXPECT_GE(linked, static_cast<int>(real) - 5);  // nearly every reply finds its mail
 }
+
+// On a long log the keys of early titles are kept apart from recent ones:
+// the oldest and the newest entry of a number stay right across both.
+TEST(Threads, ParentsFarBackAndNearAreBothFound) {
+  dulk::reset_state();
+  dulk::max_ent = 100000;
+  dulk::alloc_tables();
+  for (int i = 0; i < dulk::max_ent; i++) {
+    tent[i].title = dulk::title_store("t");
+    tent[i].num = 1000 + i;
+  }
+  for (int i : {0, 50000, 99990}) tent[i].num = 7;  // far back, and near
+  for (int i : {60000, 99995}) tent[i].num = 8;
+  for (int i : {10, 70000}) tent[i].num = 9;        // far back only
+  EXPECT_EQ(dulk::search_and_add(99997, 7), 1);
+  EXPECT_EQ(tent[0].child, &tent[99997]);
+  EXPECT_EQ(dulk::search_and_add4sx(99998, 8), 1);
+  EXPECT_EQ(tent[99995].child, &tent[99998]);
+  EXPECT_EQ(dulk::search_and_add4sx(99999, 9), 1);
+  EXPECT_EQ(tent[70000].child, &tent[99999]);
+}
