@@ -78,6 +78,7 @@ void reset_state() {
   reset_script_state();
   reset_terminal_state();
   reset_screen_state();
+  note_until_key(nullptr);  // no note stands on a screen not yet painted
 }
 
 bool alloc_tables() {
@@ -328,6 +329,8 @@ bool run_command(const std::string& program, const std::string& file) {
   return run_shell(cmd.c_str(), kPressAnyKey);
 }
 
+void wipe_msg() { show_msg(""); }
+
 void move_down(cursor& at) {
   bool pg_redraw = false;
   tdisp(at.cur_idx, at.cur_row, 0);
@@ -385,23 +388,20 @@ void prev_page(cursor& at) {
   repaint(at);
 }
 
-bool is_unread(const title_ent* e) { return e != nullptr && e->kind == 0 && e->readed == 0; }
+void wipe_unread_note() { disp(kBlankRow, 0, env_y + 2, 0, 0, 0); }
 
 // The next (step 1) or previous (step -1) unread message, never wrapping.
+// When there is none the cursor stays and a note says so.
 void find_unread(cursor& at, int step, const std::string& none_msg) {
   int save_idx = at.cur_idx;
   tdisp(at.cur_idx, at.cur_row, 0);
-  int i = at.cur_idx + step;
-  while (i >= 0 && i < ent_cnt && !is_unread(entry_at(i))) i += step;
-  if (i >= 0 && i < ent_cnt) {
+  int i = next_position(at.cur_idx, step, false, {},
+                        [](const title_ent& e) { return e.kind == 0 && e.readed == 0; });
+  if (i >= 0) {
     at.cur_idx = i;
   } else {
-    screen_layer message([&none_msg] { disp(none_msg.c_str(), 0, env_y + 2, 1, 0, 0); });
     disp(none_msg.c_str(), 0, env_y + 2, 1, 0, 0);
-    out_flush();
-    wait_key();  // any key only takes the message away
-    disp(kBlankRow, 0, env_y + 2, 0, 0, 0);
-    at.cur_idx = save_idx;
+    note_until_key(wipe_unread_note);
   }
   at.cur_row = at.cur_idx % page_rows();
   if (save_idx / page_rows() != at.cur_idx / page_rows()) {
@@ -440,10 +440,12 @@ void save_message(const cursor& at) {
     // a mistyped name must not cost the session.
     errno = EILSEQ;  // a name with a character that has no Shift-JIS form
     if (const char* failed = converts ? add_file(kTmpFile, name.c_str()) : "add_file : mbox open") {
-      const std::string why = std::string(failed) + ": " + std::strerror(errno);
-      screen_layer message([&why] { show_msg(why); });
+      std::string why = std::string(failed) + ": " + std::strerror(errno);
+      scr_refresh();
+      repaint(at);
       show_msg(why);
-      wait_key();
+      note_until_key(wipe_msg);
+      return;
     }
   }
   scr_refresh();
@@ -460,7 +462,10 @@ void write_script(const cursor& at, const char* prefix, int mode) {
   std::string back = script_take_back(name);
   if (!back.empty()) note = note.empty() ? back : back + "  " + note;
   repaint(at);
-  if (!note.empty()) show_msg(note);
+  if (!note.empty()) {
+    show_msg(note);
+    note_until_key(wipe_msg);
+  }
 }
 
 void switch_link(const cursor& at) {
@@ -518,7 +523,7 @@ void key_loop(cursor& at) {
     }
     errors = 0;
     key_action act = decode_key(c);
-    forget_search_note();
+    forget_note();
     if (ent_cnt <= 0 && needs_entry(act)) continue;
 
     switch (act) {

@@ -245,6 +245,10 @@ void repaint(const cursor& at);
 // Moves the cursor bar to position p: two rows on the same page, else the
 // page of p.
 void move_to(cursor& at, int p);
+// A note on the screen lasts until the next key, which has wipe paint it
+// away and then does what it does: no key is spent on a note.
+void note_until_key(void (*wipe)());
+void forget_note();  // the key loop, for every key
 
 // ---- the screen's size and what stands on it (dulk_screen.cpp) -------------
 
@@ -350,6 +354,12 @@ using search_progress = std::function<bool(double done)>;
 // The next position of the current order after from (step 1) or before it
 // (step -1) whose title holds pattern, going round once (from itself last):
 // -1 when no title holds it, -2 when progress stopped the search.
+// The next position of the current order after from (step 1) or before it
+// (step -1) whose entry has what is asked: going round once when wrap (from
+// itself last), else up to the end of the order.  -1 when none has it, -2
+// when progress stopped the search.
+int next_position(int from, int step, bool wrap, const search_progress& progress,
+                  const std::function<bool(const title_ent&)>& has);
 int find_title(std::string_view pattern, int from, int step, const search_progress& progress);
 // For each of the count entries of table, 1 when its message as the pager
 // shows it (the title line, then the lines before the one that ends it)
@@ -359,8 +369,6 @@ std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
 // The four search keys: a pattern typed at a prompt (an empty one repeats
 // the last search of the same kind), then the title found is shown.
 void search_command(cursor& at, key_action act);
-// The note that a search went round lasts until the next key.
-void forget_search_note();
 
 // ---- files (dulk_files.cpp) -------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "dulk.h"
 
@@ -184,6 +185,16 @@ void move_to(cursor& at, int p) {
   } else {
     repaint(at);
   }
+}
+
+namespace {
+void (*note_wipe)() = nullptr;
+}
+
+void note_until_key(void (*wipe)()) { note_wipe = wipe; }
+
+void forget_note() {
+  if (auto wipe = std::exchange(note_wipe, nullptr)) wipe();
 }
 
 }  // namespace dulk

@@ -366,30 +366,25 @@ std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
   return hits;
 }
 
-namespace {
-
-// The next position of the current order after from in the direction of
-// step whose entry has what is asked, going round once; -1 when none has it,
-// -2 when progress stopped the search.
-template <typename Has>
-int next_position(int from, int step, const search_progress& progress, Has has) {
+int next_position(int from, int step, bool wrap, const search_progress& progress,
+                  const std::function<bool(const title_ent&)>& has) {
   const int n = ent_cnt;
   if (n <= 0) return -1;
   int p = from < 0 || from >= n ? 0 : from;
   for (int d = 1; d <= n; d++) {
     p += step;
-    if (p == n) p = 0;
-    if (p < 0) p = n - 1;
+    if (p == n || p < 0) {
+      if (!wrap) return -1;
+      p = p < 0 ? n - 1 : 0;
+    }
     if (const title_ent* e = entry_at(p); e != nullptr && has(*e)) return p;
     if ((d & 0xffff) == 0 && progress && !progress(static_cast<double>(d) / n)) return -2;
   }
   return -1;
 }
 
-}  // namespace
-
 int find_title(std::string_view pattern, int from, int step, const search_progress& progress) {
-  return next_position(from, step, progress, [pattern](const title_ent& e) {
+  return next_position(from, step, true, progress, [pattern](const title_ent& e) {
     return sjis_find(e.title, pattern) != npos;
   });
 }
@@ -440,9 +435,8 @@ hits_key key_of(FILE* log, const title_ent* table, int count, const std::string&
 // The searches' memory between keys; a session starts from a fresh value.
 struct search_state {
   last_pattern last_title, last_text;
-  hits_key hits_for;               // what hits was computed for
-  std::vector<uint8_t> hits;       // the text search's last answer
-  bool note_shown = false;         // the message row says that a search went round
+  hits_key hits_for;          // what hits was computed for
+  std::vector<uint8_t> hits;  // the text search's last answer
 };
 search_state ss;
 
@@ -453,13 +447,11 @@ void show_note(const std::string& text) {
   show_msg(std::string_view(text).substr(0, row_text_len(text, env_x - 1)));
 }
 
-// A message that stays until a key, which does nothing else.
+// A message with a bell; the next key takes it away and then acts.
 void show_until_key(const std::string& text) {
-  screen_layer message([&text] { show_note(text); });
   show_note(text);
   out_write("\a");
-  wait_key();
-  wipe_msg_row();
+  note_until_key(wipe_msg_row);
 }
 
 bool key_waiting() {
@@ -546,9 +538,10 @@ void search_command(cursor& at, key_action act) {
       ss.hits = message_hits(log_fp, tent, ent_cnt, pattern, progress);
       ss.hits_for = ss.hits.empty() ? hits_key{} : std::move(key);
     }
-    found = ss.hits.empty() ? -2 : next_position(at.cur_idx, step, {}, [](const title_ent& e) {
-      return ss.hits[static_cast<size_t>(&e - tent)] != 0;
-    });
+    found =
+        ss.hits.empty() ? -2 : next_position(at.cur_idx, step, true, {}, [](const title_ent& e) {
+          return ss.hits[static_cast<size_t>(&e - tent)] != 0;
+        });
   }
   wipe_msg_row();
   if (found == -2) return;  // stopped by a key: the cursor stays
@@ -560,14 +553,8 @@ void search_command(cursor& at, key_action act) {
   move_to(at, found);
   if (went_round) {
     show_note(step > 0 ? kWentRoundForward : kWentRoundBackward);
-    ss.note_shown = true;
+    note_until_key(wipe_msg_row);
   }
-}
-
-// The note that a search went round lasts until the next key.
-void forget_search_note() {
-  if (ss.note_shown) wipe_msg_row();
-  ss.note_shown = false;
 }
 
 void reset_search_state() { ss = search_state{}; }
