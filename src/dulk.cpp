@@ -458,8 +458,17 @@ void write_script(const cursor& at, const char* prefix, int mode) {
   std::string name = script_name(prefix);
   write_one_log(log_fp, tent, name.c_str(), mode, at.cur_idx);
   std::string note = take_script_note();
-  run_command(editor, script_edit_copy(name));
+  std::string written, edited;
+  const bool known = read_whole(name.c_str(), written);
+  const bool ran = run_command(editor, script_edit_copy(name));
   std::string back = script_take_back(name);
+  // A script the editor left as it was written is abandoned: kept, the
+  // communication program would send it.  One that no editor saw, or whose
+  // copy did not come back whole, stays.
+  if (ran && known && back.empty() && read_whole(name.c_str(), edited) && edited == written &&
+      ::unlink(name.c_str()) == 0) {
+    back = name + ": not changed, not kept";
+  }
   if (!back.empty()) note = note.empty() ? back : back + "  " + note;
   repaint(at);
   if (!note.empty()) {

@@ -401,6 +401,9 @@ int open_append(const char* path);
 // Writes all of data; false with errno set when the file takes no more.
 bool write_all(int fd, const char* data, size_t len);
 
+// The whole of a regular file; false when it cannot be read.
+bool read_whole(const char* path, std::string& bytes);
+
 // Makes a rename in the current directory durable.
 void sync_directory();
 
