@@ -78,6 +78,7 @@ void reset_state() {
   reset_script_state();
   reset_terminal_state();
   reset_screen_state();
+  reset_reread_state();
   note_until_key(nullptr);  // no note stands on a screen not yet painted
 }
 
@@ -283,6 +284,7 @@ constexpr std::array<key_action, kKeyCodes> make_key_table() {
   set({'f'}, key_action::text_search);
   set({'F'}, key_action::text_search_back);
   set({12}, key_action::redraw);  // Ctrl-L
+  set({18}, key_action::reread);  // Ctrl-R
   return t;
 }
 
@@ -298,6 +300,7 @@ constexpr bool needs_entry(key_action a) {
     case key_action::del:
     case key_action::quit:
     case key_action::redraw:
+    case key_action::reread:
       return false;
     default:
       return true;
@@ -414,7 +417,7 @@ void find_unread(cursor& at, int step, const std::string& none_msg) {
 // whatever the program made of it, unless the program could not be run.
 void read_message(const cursor& at, const std::string& program) {
   title_ent* e = entry_at(at.cur_idx);
-  if (e == nullptr || e->kind != 0) return;
+  if (e == nullptr || e->kind != 0 || !log_usable()) return;
   write_one_log(log_fp, tent, kTmpFile, kPlain, at.cur_idx);
   scr_clear();
   if (run_command(program, display_copy(kTmpFile))) e->readed = 1;
@@ -423,7 +426,7 @@ void read_message(const cursor& at, const std::string& program) {
 
 void save_message(const cursor& at) {
   const title_ent* e = entry_at(at.cur_idx);
-  if (e == nullptr || e->kind != 0) return;
+  if (e == nullptr || e->kind != 0 || !log_usable()) return;
   write_one_log(log_fp, tent, kTmpFile, kPlain, at.cur_idx);
   std::string typed;
   std::string name;
@@ -454,7 +457,7 @@ void save_message(const cursor& at) {
 
 void write_script(const cursor& at, const char* prefix, int mode) {
   const title_ent* e = entry_at(at.cur_idx);
-  if (e == nullptr || e->kind != 0) return;
+  if (e == nullptr || e->kind != 0 || !log_usable()) return;
   std::string name = script_name(prefix);
   write_one_log(log_fp, tent, name.c_str(), mode, at.cur_idx);
   std::string note = take_script_note();
@@ -597,6 +600,9 @@ void key_loop(cursor& at) {
         break;
       case key_action::redraw:
         if (!repaint_screen()) repaint(at);
+        break;
+      case key_action::reread:
+        reread_log(at);
         break;
       case key_action::quit:
         quit();

@@ -171,6 +171,7 @@ void repaint(const cursor& at) {
   if (window_too_small()) return paint_small_notice();
   disp_one_pg(tent, at.cur_idx, ent_cnt, page_rows(), log_path.c_str());
   if (entry_at(at.cur_idx) != nullptr) tdisp(at.cur_idx, at.cur_row, 1);
+  show_log_note();
 }
 
 // Moves the cursor bar to position p: two rows on the same page, else the

@@ -250,6 +250,8 @@ const char* store_readed(const title_ent* table, const char* path, int count) {
 
 bool readed_unkept() { return rs.unkept; }
 
+void readed_forget_loaded() { rs.loaded_known = false; }
+
 void reset_readed_state() { rs = readed_state{}; }
 
 void set_readed(title_ent* table, const char* path) {

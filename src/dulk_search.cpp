@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "dulk.h"
@@ -164,8 +165,6 @@ size_t sjis_find(std::string_view text, std::string_view pattern) {
   return npos;
 }
 
-namespace {
-
 // The log's bytes from offset on, up to len of them: fewer at its end, none
 // past it or when it cannot be read.  Every read of the text search comes
 // through here.
@@ -180,7 +179,6 @@ size_t read_log_at(FILE* log, long offset, char* buf, size_t len) {
   return got;
 }
 
-// A line as the extract copies it: carriage returns dropped, cut at a NUL.
 std::string_view shown_line(std::string_view raw, std::string& scratch) {
   raw = raw.substr(0, raw.find('\0'));
   if (raw.find('\r') == npos) return raw;
@@ -190,6 +188,8 @@ std::string_view shown_line(std::string_view raw, std::string& scratch) {
   }
   return scratch;
 }
+
+namespace {
 
 // Finds the messages whose text holds a pattern.  The log is searched in
 // large blocks for the lines that hold it; only such a line is then placed:
@@ -206,14 +206,17 @@ class body_search {
 
   bool run(const search_progress& progress) {
     struct stat st;
+    // What was appended after the scan is no part of the table's messages.
     long size = ::fstat(fileno(log_), &st) == 0 ? static_cast<long>(st.st_size) : 0;
+    size = std::min(size, log_read_limit());
     const long first = table_[0].offset;  // nothing before the first title is a message
     std::vector<char> block(kBlock);
     std::string scratch;
     long pos = first;
     int j = 0;  // the entry whose stretch of the log the search is in
     for (;;) {
-      size_t n = read_log_at(log_, pos, block.data(), kBlock);
+      size_t n = read_log_at(log_, pos, block.data(),
+                             static_cast<size_t>(std::clamp(size - pos, 0L, long{kBlock})));
       if (n == 0) return true;
       size_t len = n;
       if (n == kBlock) {
@@ -251,7 +254,8 @@ class body_search {
         }
         place(at, pos + static_cast<long>(std::min(le + 1, len)), j);
         if (j + 1 >= count_) return true;  // every message that could hold more is decided
-        long skip = table_[j + 1].offset;
+        // A news article's header block stands before its title line.
+        long skip = at < start_of(j + 1) ? start_of(j + 1) : table_[j + 1].offset;
         if (skip >= next) {
           next = skip;
           break;
@@ -319,9 +323,25 @@ class body_search {
   }
 
   // A line holding the pattern from `at` to `end`, in the stretch of entry j.
+  // Where the text of entry k starts: its header block when it is a news
+  // article, else its offset.
+  long start_of(int k) {
+    if (auto it = starts_.find(k); it != starts_.end()) return it->second;
+    long s = table_[k].offset;
+    if (title_line(k).starts_with("Subject:"))
+      s = text_start(log_, s, k > 0 ? table_[k - 1].offset : 0);
+    starts_.emplace(k, s);
+    return s;
+  }
+
   void place(long at, long end, int j) {
+    // A line of the header block of the news article after j is that
+    // article's, and no earlier article's.
+    const bool next_header = j + 1 < count_ && at >= start_of(j + 1);
+    if (next_header && table_[j + 1].kind == 0) hits_[static_cast<size_t>(j + 1)] = 1;
     std::vector<std::string> titles;  // the title lines of j, j - 1, ..., passed so far
     for (int i = j; i >= 0; i--) {
+      if (next_header && start_of(i) < table_[i].offset) continue;
       if (i < j) {
         const title_ent& next = table_[i + 1];
         // Message-header title lines end every message; so do some others.
@@ -346,7 +366,8 @@ class body_search {
   int count_;
   std::string_view pattern_;
   std::vector<uint8_t>& hits_;
-  std::string_view text_;  // the block in hand, from the log's position text_pos_
+  std::unordered_map<int, long> starts_;  // start_of, once asked
+  std::string_view text_;                 // the block in hand, from the log's position text_pos_
   long text_pos_ = 0;
 };
 
@@ -507,6 +528,7 @@ void search_command(cursor& at, key_action act) {
   const char* prompt = titles ? (step > 0 ? "/" : "\\") : (step > 0 ? "f:" : "F:");
   last_pattern& last = titles ? ss.last_title : ss.last_text;
 
+  if (!titles && !log_usable()) return;
   std::string typed;
   bool entered = prompt_line(prompt, typed);
   wipe_msg_row();

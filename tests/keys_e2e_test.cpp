@@ -141,6 +141,25 @@ TEST(E2eKeys, PageMovesLandOnRowZeroAndRingAtTheEnds) {
   EXPECT_EQ(w.quit(), 0);
 }
 
+// Ctrl-R adds the titles of a log that grew; a log cut short is refused
+// until Ctrl-R reads it again, marks kept by the titles' places.
+TEST(E2eKeys, CtrlRReadsALogThatChangedOnDisk) {
+  viewer v(forum_log(3));
+  v.press("J");
+  v.dir.write("a.log", forum_log(3) + forum_title(4, 3) + "\n 1\nbody\n");
+  std::string got = v.press("\x12", 80, "new titles: 1");
+  EXPECT_TRUE(has(got, viewer::plain_row(0, 1, 3, kStar) + viewer::plain_row(1, 2, 3) +
+                           viewer::plain_row(2, 3, 3) + viewer::plain_row(3, 4, 3)))
+      << got;
+  EXPECT_TRUE(has(got, viewer::bar(1, 2, 3)));
+  v.dir.write("a.log", forum_log(2));
+  got = v.press("\r", 80, "the log changed on disk: press Ctrl-R to read it again");
+  EXPECT_FALSE(has(got, kClear)) << got;
+  got = v.press("\x12", 80, "read again: 2 titles");
+  EXPECT_TRUE(has(got, viewer::plain_row(0, 1, 2, kStar)) && has(got, viewer::bar(1, 2, 2)));
+  EXPECT_EQ(v.quit(), 0);
+}
+
 // Titles: 0 t1, 1 heading, 2 t2, 3 t3, 4 t4.
 std::string mixed_log() {
   return "00001/00004 t1\n 1\nbody\nNo.1 heading\n00002/00004 t2\n 1\nbody\n"
