@@ -137,7 +137,7 @@ void reread_log(cursor& at) {
   std::string note =
       change == log_change::grew
           ? "new titles: " + std::to_string(ent_cnt - before)
-          : "the log changed on disk and was read again: " + std::to_string(ent_cnt) + " titles";
+          : "the log changed on disk and was read again (titles: " + std::to_string(ent_cnt) + ")";
   if (!whole) note += " (the title table is full: start dulk with a larger -n)";
   say(note);
 }

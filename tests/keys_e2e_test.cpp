@@ -155,7 +155,7 @@ TEST(E2eKeys, CtrlRReadsALogThatChangedOnDisk) {
   v.dir.write("a.log", forum_log(2));
   got = v.press("\r", 80, "the log changed on disk: press Ctrl-R to read it again");
   EXPECT_FALSE(has(got, kClear)) << got;
-  got = v.press("\x12", 80, "read again: 2 titles");
+  got = v.press("\x12", 80, "read again (titles: 2)");
   EXPECT_TRUE(has(got, viewer::plain_row(0, 1, 2, kStar)) && has(got, viewer::bar(1, 2, 2)));
   EXPECT_EQ(v.quit(), 0);
 }
