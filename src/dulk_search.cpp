@@ -209,7 +209,9 @@ class body_search {
     // What was appended after the scan is no part of the table's messages.
     long size = ::fstat(fileno(log_), &st) == 0 ? static_cast<long>(st.st_size) : 0;
     size = std::min(size, log_read_limit());
-    const long first = table_[0].offset;  // nothing before the first title is a message
+    // Nothing before the first title is a message, but for the header block
+    // of a news article above its title line.
+    const long first = start_of(0);
     std::vector<char> block(kBlock);
     std::string scratch;
     long pos = first;
@@ -250,6 +252,10 @@ class body_search {
         long at = pos + static_cast<long>(ls);
         while (j + 1 < count_ && table_[j + 1].offset <= at) j++;
         if (sjis_find(shown_line(text_.substr(ls, le - ls), scratch), pattern_) == npos) {
+          continue;
+        }
+        if (at < table_[0].offset) {
+          if (table_[0].kind == 0) hits_[0] = 1;
           continue;
         }
         place(at, pos + static_cast<long>(std::min(le + 1, len)), j);
@@ -312,17 +318,47 @@ class body_search {
       buf.resize(read_log_at(log_, e.offset, buf.data(), buf.size()));
       bytes = buf;
     }
+    const bool news = start_of(i) < e.offset;
+    bool in_header = false;  // a news article's run of header lines, from a field on
     for (size_t k = 0; k < bytes.size();) {
       size_t nl = std::min(bytes.find('\n', k), bytes.size());
-      if (ends_message(shown_line(bytes.substr(k, nl - k), scratch), false, e.msghead, title))
-        return false;
-      if (e.offset + static_cast<long>(k) >= at) return true;
+      std::string_view line = shown_line(bytes.substr(k, nl - k), scratch);
+      if (ends_message(line, false, e.msghead, title)) return false;
+      if (!header_line(line)) {
+        in_header = false;
+      } else if (!line.starts_with(" ") && !line.starts_with("\t")) {
+        in_header = true;
+      }
+      if (e.offset + static_cast<long>(k) >= at)
+        return !(news && in_header && run_ends_in_subject(end, e));
       k = nl + 1;
     }
     return false;
   }
 
-  // A line holding the pattern from `at` to `end`, in the stretch of entry j.
+  // Whether the header lines from end on run into a Subject: line, which
+  // makes them, and the ones before them back to the run's first field, the
+  // next article's.
+  bool run_ends_in_subject(long end, const title_ent& e) {
+    std::string_view title(e.title != nullptr ? e.title : "");
+    std::string buf(64 << 10, '\0'), scratch;
+    const long limit = log_read_limit();
+    for (long pos = end;;) {
+      if (pos >= limit) return false;
+      buf.resize(64 << 10);
+      buf.resize(read_log_at(log_, pos, buf.data(),
+                             static_cast<size_t>(std::min(limit - pos, long{64 << 10}))));
+      size_t k = 0;
+      for (size_t nl; (nl = buf.find('\n', k)) != std::string::npos; k = nl + 1) {
+        std::string_view line = shown_line(std::string_view(buf).substr(k, nl - k), scratch);
+        if (ends_message(line, false, e.msghead, title)) return line.starts_with("Subject:");
+        if (!header_line(line)) return false;
+      }
+      if (k == 0) return false;  // a line longer than the look, or the log's last
+      pos += static_cast<long>(k);
+    }
+  }
+
   // Where the text of entry k starts: its header block when it is a news
   // article, else its offset.
   long start_of(int k) {
@@ -334,6 +370,7 @@ class body_search {
     return s;
   }
 
+  // A line holding the pattern from `at` to `end`, in the stretch of entry j.
   void place(long at, long end, int j) {
     // A line of the header block of the news article after j is that
     // article's, and no earlier article's.

@@ -347,15 +347,16 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
   std::vector<std::string> held;
   while (!ends_message(text(), at_eof, e.msghead, style)) {
     bool quote = true;
-    if (own_header && !header_line(text())) {
-      own_header = false;
-      quote = !text().empty();  // the empty line that ends the header block
-    } else if (own_header) {
-      quote = false;
-    } else if (news && header_line(text())) {
-      held.emplace_back(text());
+    if (news && header_line(text())) {
+      // A header run that goes on to the next Subject: line is that
+      // article's, its own header lines included.
+      if (mode == kPlain || !own_header) held.emplace_back(text());
       at_eof = next_line();
       continue;
+    }
+    if (own_header) {
+      own_header = false;
+      quote = !text().empty();  // the empty line that ends the header block
     }
     if (mode == kPlain || quote) {
       for (const std::string& h : held) copy(h);
