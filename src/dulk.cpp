@@ -78,6 +78,8 @@ void reset_state() {
   reset_script_state();
   reset_terminal_state();
   reset_screen_state();
+  reset_reread_state();
+  note_until_key(nullptr);  // no note stands on a screen not yet painted
 }
 
 bool alloc_tables() {
@@ -282,6 +284,7 @@ constexpr std::array<key_action, kKeyCodes> make_key_table() {
   set({'f'}, key_action::text_search);
   set({'F'}, key_action::text_search_back);
   set({12}, key_action::redraw);  // Ctrl-L
+  set({18}, key_action::reread);  // Ctrl-R
   return t;
 }
 
@@ -297,6 +300,7 @@ constexpr bool needs_entry(key_action a) {
     case key_action::del:
     case key_action::quit:
     case key_action::redraw:
+    case key_action::reread:
       return false;
     default:
       return true;
@@ -327,6 +331,8 @@ bool run_command(const std::string& program, const std::string& file) {
   out_flush();
   return run_shell(cmd.c_str(), kPressAnyKey);
 }
+
+void wipe_msg() { show_msg(""); }
 
 void move_down(cursor& at) {
   bool pg_redraw = false;
@@ -385,23 +391,20 @@ void prev_page(cursor& at) {
   repaint(at);
 }
 
-bool is_unread(const title_ent* e) { return e != nullptr && e->kind == 0 && e->readed == 0; }
+void wipe_unread_note() { disp(kBlankRow, 0, env_y + 2, 0, 0, 0); }
 
 // The next (step 1) or previous (step -1) unread message, never wrapping.
+// When there is none the cursor stays and a note says so.
 void find_unread(cursor& at, int step, const std::string& none_msg) {
   int save_idx = at.cur_idx;
   tdisp(at.cur_idx, at.cur_row, 0);
-  int i = at.cur_idx + step;
-  while (i >= 0 && i < ent_cnt && !is_unread(entry_at(i))) i += step;
-  if (i >= 0 && i < ent_cnt) {
+  int i = next_position(at.cur_idx, step, false, {},
+                        [](const title_ent& e) { return e.kind == 0 && e.readed == 0; });
+  if (i >= 0) {
     at.cur_idx = i;
   } else {
-    screen_layer message([&none_msg] { disp(none_msg.c_str(), 0, env_y + 2, 1, 0, 0); });
     disp(none_msg.c_str(), 0, env_y + 2, 1, 0, 0);
-    out_flush();
-    wait_key();  // any key only takes the message away
-    disp(kBlankRow, 0, env_y + 2, 0, 0, 0);
-    at.cur_idx = save_idx;
+    note_until_key(wipe_unread_note);
   }
   at.cur_row = at.cur_idx % page_rows();
   if (save_idx / page_rows() != at.cur_idx / page_rows()) {
@@ -414,7 +417,7 @@ void find_unread(cursor& at, int step, const std::string& none_msg) {
 // whatever the program made of it, unless the program could not be run.
 void read_message(const cursor& at, const std::string& program) {
   title_ent* e = entry_at(at.cur_idx);
-  if (e == nullptr || e->kind != 0) return;
+  if (e == nullptr || e->kind != 0 || !log_usable()) return;
   write_one_log(log_fp, tent, kTmpFile, kPlain, at.cur_idx);
   scr_clear();
   if (run_command(program, display_copy(kTmpFile))) e->readed = 1;
@@ -423,7 +426,7 @@ void read_message(const cursor& at, const std::string& program) {
 
 void save_message(const cursor& at) {
   const title_ent* e = entry_at(at.cur_idx);
-  if (e == nullptr || e->kind != 0) return;
+  if (e == nullptr || e->kind != 0 || !log_usable()) return;
   write_one_log(log_fp, tent, kTmpFile, kPlain, at.cur_idx);
   std::string typed;
   std::string name;
@@ -440,10 +443,12 @@ void save_message(const cursor& at) {
     // a mistyped name must not cost the session.
     errno = EILSEQ;  // a name with a character that has no Shift-JIS form
     if (const char* failed = converts ? add_file(kTmpFile, name.c_str()) : "add_file : mbox open") {
-      const std::string why = std::string(failed) + ": " + std::strerror(errno);
-      screen_layer message([&why] { show_msg(why); });
+      std::string why = std::string(failed) + ": " + std::strerror(errno);
+      scr_refresh();
+      repaint(at);
       show_msg(why);
-      wait_key();
+      note_until_key(wipe_msg);
+      return;
     }
   }
   scr_refresh();
@@ -452,15 +457,27 @@ void save_message(const cursor& at) {
 
 void write_script(const cursor& at, const char* prefix, int mode) {
   const title_ent* e = entry_at(at.cur_idx);
-  if (e == nullptr || e->kind != 0) return;
+  if (e == nullptr || e->kind != 0 || !log_usable()) return;
   std::string name = script_name(prefix);
   write_one_log(log_fp, tent, name.c_str(), mode, at.cur_idx);
   std::string note = take_script_note();
-  run_command(editor, script_edit_copy(name));
+  std::string written, edited;
+  const bool known = read_whole(name.c_str(), written);
+  const bool ran = run_command(editor, script_edit_copy(name));
   std::string back = script_take_back(name);
+  // A script the editor left as it was written is abandoned: kept, the
+  // communication program would send it.  One that no editor saw, or whose
+  // copy did not come back whole, stays.
+  if (ran && known && back.empty() && read_whole(name.c_str(), edited) && edited == written &&
+      ::unlink(name.c_str()) == 0) {
+    back = name + ": not changed, not kept";
+  }
   if (!back.empty()) note = note.empty() ? back : back + "  " + note;
   repaint(at);
-  if (!note.empty()) show_msg(note);
+  if (!note.empty()) {
+    show_msg(note);
+    note_until_key(wipe_msg);
+  }
 }
 
 void switch_link(const cursor& at) {
@@ -518,7 +535,7 @@ void key_loop(cursor& at) {
     }
     errors = 0;
     key_action act = decode_key(c);
-    forget_search_note();
+    forget_note();
     if (ent_cnt <= 0 && needs_entry(act)) continue;
 
     switch (act) {
@@ -583,6 +600,9 @@ void key_loop(cursor& at) {
         break;
       case key_action::redraw:
         if (!repaint_screen()) repaint(at);
+        break;
+      case key_action::reread:
+        reread_log(at);
         break;
       case key_action::quit:
         quit();

@@ -125,6 +125,7 @@ void reset_search_state();    // dulk_search.cpp
 void reset_script_state();    // dulk_w.cpp
 void reset_terminal_state();  // dulk_tty.cpp
 void reset_screen_state();    // dulk_screen.cpp
+void reset_reread_state();    // dulk_reread.cpp
 
 // Allocate and zero tent/tentp for max_ent entries; false when either fails.
 bool alloc_tables();
@@ -268,6 +269,10 @@ void repaint(const cursor& at);
 // Moves the cursor bar to position p: two rows on the same page, else the
 // page of p.
 void move_to(cursor& at, int p);
+// A note on the screen lasts until the next key, which has wipe paint it
+// away and then does what it does: no key is spent on a note.
+void note_until_key(void (*wipe)());
+void forget_note();  // the key loop, for every key
 
 // ---- the screen's size and what stands on it (dulk_screen.cpp) -------------
 
@@ -350,6 +355,7 @@ enum class key_action : uint8_t {
   text_search,        // forward over the messages' text
   text_search_back,   // backward over the messages' text
   redraw,
+  reread,  // the log again, after it changed on disk
 };
 key_action decode_key(int code);
 
@@ -373,7 +379,19 @@ using search_progress = std::function<bool(double done)>;
 // The next position of the current order after from (step 1) or before it
 // (step -1) whose title holds pattern, going round once (from itself last):
 // -1 when no title holds it, -2 when progress stopped the search.
+// The next position of the current order after from (step 1) or before it
+// (step -1) whose entry has what is asked: going round once when wrap (from
+// itself last), else up to the end of the order.  -1 when none has it, -2
+// when progress stopped the search.
+int next_position(int from, int step, bool wrap, const search_progress& progress,
+                  const std::function<bool(const title_ent&)>& has);
 int find_title(std::string_view pattern, int from, int step, const search_progress& progress);
+// The log's bytes from offset on, up to len of them: fewer at its end, none
+// past it or when it cannot be read; the log's position does not move.
+size_t read_log_at(FILE* log, long offset, char* buf, size_t len);
+// A line as the extract copies it: carriage returns dropped, cut at a NUL
+// (scratch holds it when it must be copied).
+std::string_view shown_line(std::string_view raw, std::string& scratch);
 // For each of the count entries of table, 1 when its message as the pager
 // shows it (the title line, then the lines before the one that ends it)
 // holds pattern; 0 for headings.  Empty when progress stopped the search.
@@ -382,8 +400,6 @@ std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
 // The four search keys: a pattern typed at a prompt (an empty one repeats
 // the last search of the same kind), then the title found is shown.
 void search_command(cursor& at, key_action act);
-// The note that a search went round lasts until the next key.
-void forget_search_note();
 
 // ---- files (dulk_files.cpp) -------------------------------------------------
 
@@ -415,6 +431,9 @@ int open_append(const char* path);
 
 // Writes all of data; false with errno set when the file takes no more.
 bool write_all(int fd, const char* data, size_t len);
+
+// The whole of a regular file; false when it cannot be read.
+bool read_whole(const char* path, std::string& bytes);
 
 // Makes a rename in the current directory durable.
 void sync_directory();
@@ -452,14 +471,48 @@ const char* store_readed(const title_ent* table, const char* path, int count);
 // True when start-up (set_readed) found that this run's flags cannot be
 // stored; the warning it printed waits for a key.
 bool readed_unkept();
+// The table was scanned afresh: its flags are no longer those loaded, and
+// this run's flags are stored whole.
+void readed_forget_loaded();
 
 // ---- log scanning (dulk_r.cpp; the line source in log_lines.h) -------------
 
 // One line without its '\n', every '\r' dropped; returns '\n' or EOF.
 int readline(FILE* fp, std::string& buf);
 void read_title(FILE* log, title_ent* table, int* count);
+// The scan of read_title from the log's position; growing: the titles after
+// the *count ones in the table, stopping (false) when the table is full.
+bool scan_titles(FILE* log, title_ent* table, int* count, long size, bool growing);
+// Where the last scan stopped: the start of the first line it did not take
+// whole (a last line without its newline, a news header block cut short).
+long scan_resume_point();
+// The next read_more_titles reads the log from its start (the table emptied).
+void scan_from_start();
+// The titles of what was appended to the log since the last scan, after the
+// *count ones in the table; false when the table became full.
+bool read_more_titles(FILE* log, title_ent* table, int* count);
 const char* get_item(const char* src, const char* delim, int n, std::string& dst);
 int dk_atoi(std::string_view s);  // atoi over a view: blanks, sign, digits
+
+// ---- a log that changed on disk (dulk_reread.cpp) -------------------------
+
+// Remembers the log as a scan has just read it.
+void note_log_scanned(FILE* log);
+enum class log_change { none, grew, changed };
+// How the log on disk differs from what the scan read: grown at its end,
+// changed (shorter, or its first or last scanned block is not the same), or
+// not at all.
+log_change log_state(FILE* log);
+// The end of what the scan read: no message is read past it.
+long log_read_limit();
+// False, with the note said on the screen, when the log changed on disk so
+// that no message of the table can be read from it.
+bool log_usable();
+// After a repaint: the note that the log was found changed, if it was.
+void show_log_note();
+// Ctrl-R: the titles of a log that grew are added; a log that changed
+// otherwise is scanned again, titles at the same place keeping their marks.
+void reread_log(cursor& at);
 
 // ---- reply threads (dulk_thread.cpp) ----------------------------------------
 
@@ -526,5 +579,14 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
 // True when a line read after an entry's title line is no longer part of
 // its message (the extract stops there).  at_eof: the log ended the line.
 bool ends_message(std::string_view line, bool at_eof, int msghead, std::string_view title);
+// A line of a news header block: a field ("Name: ...", the name printable
+// ASCII without blanks) or, beginning with a blank, the continuation of one.
+bool header_line(std::string_view line);
+// Where the text of the entry whose message begins at offset starts.  For a
+// news article (its title line is a Subject: line) that is its header block:
+// the first field of the header lines right before the Subject: line, not
+// before floor (the previous title's message) nor past a line that ends a
+// message.  For every other entry, offset.
+long text_start(FILE* log, long offset, long floor);
 
 }  // namespace dulk

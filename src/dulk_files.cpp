@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "dulk.h"
 
@@ -131,6 +132,16 @@ bool write_all(int fd, const char* data, size_t len) {
     len -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool read_whole(const char* path, std::string& bytes) {
+  bytes.clear();
+  file_ptr fp(open_regular(path));
+  if (!fp) return false;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, fp.get())) > 0) bytes.append(buf, n);
+  return std::ferror(fp.get()) == 0;
 }
 
 }  // namespace dulk

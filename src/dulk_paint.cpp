@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "dulk.h"
 
@@ -170,6 +171,7 @@ void repaint(const cursor& at) {
   if (window_too_small()) return paint_small_notice();
   disp_one_pg(tent, at.cur_idx, ent_cnt, page_rows(), log_path.c_str());
   if (entry_at(at.cur_idx) != nullptr) tdisp(at.cur_idx, at.cur_row, 1);
+  show_log_note();
 }
 
 // Moves the cursor bar to position p: two rows on the same page, else the
@@ -184,6 +186,16 @@ void move_to(cursor& at, int p) {
   } else {
     repaint(at);
   }
+}
+
+namespace {
+void (*note_wipe)() = nullptr;
+}
+
+void note_until_key(void (*wipe)()) { note_wipe = wipe; }
+
+void forget_note() {
+  if (auto wipe = std::exchange(note_wipe, nullptr)) wipe();
 }
 
 }  // namespace dulk

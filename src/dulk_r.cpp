@@ -232,24 +232,44 @@ std::string decode_subject(std::string_view subject) {
   return sjis.data();
 }
 
+// Where a scan stopped, so that a scan of what was appended to the log
+// goes on from there with the article number it had reached.
+struct scan_end {
+  long resume = 0;  // the start of the first line not taken whole
+  int article = 0;
+};
+scan_end last_scan;
+
 class scanner {
  public:
-  scanner(FILE* log, title_ent* table, int* count, long size)
-      : lines_(log), table_(table), count_(count), size_(size) {}
+  // growing: the titles after the *count ones already in the table, from
+  // the log's position on; a full table then ends the scan instead of the
+  // run, and no meter is drawn over the list.
+  scanner(FILE* log, title_ent* table, int* count, long size, bool growing)
+      : lines_(log), table_(table), count_(count), size_(size), growing_(growing) {}
 
-  void run() {
-    *count_ = 0;
-    thread_index_reset(size_);
-    while (next()) {
+  // False when a growing scan found the table full.
+  bool run() {
+    if (growing_) {
+      article_ = last_scan.article;
+    } else {
+      *count_ = 0;
+      thread_index_reset(size_);
+    }
+    for (;;) {
+      last_scan = {lines_.offset(), article_};
+      if (!next()) break;
       const line_form* f = match_form(line_);
       if (f == nullptr) {
         if (!line_.empty() && (line_[0] | 0x20) == 'x' && starts_with_nocase(line_, "xref:")) {
           apply_xref(line_, article_);
         }
       } else if (!enter(*f)) {
-        return;  // the log ended inside a news header block
+        break;  // the log ended inside a news header block, or the table is full
       }
     }
+    last_scan.article = article_;
+    return !full_;
   }
 
  private:
@@ -259,6 +279,10 @@ class scanner {
   // Makes the entry of a title line of form f; false when the log ends
   // before the entry is complete.
   bool enter(const line_form& f) {
+    if (*count_ >= max_ent && growing_) {
+      full_ = true;
+      return false;
+    }
     if (*count_ >= max_ent) {
       term_restore();
       out_printf("Title table was overflow! (>%d) Specify -n option!\n", max_ent);
@@ -376,7 +400,7 @@ class scanner {
   // come in log order, so the value changes only once the offset reaches
   // the first one of the next step.
   void show_progress(long offset) {
-    if (offset < next_step_) return;
+    if (offset < next_step_ || growing_) return;
     int value = size_ > 0 ? static_cast<int>(offset * 21 / size_) : 0;
     next_step_ = size_ > 0 ? ((value + 1) * size_ + 20) / 21 : kNever;
     if (value == last_meter_) return;
@@ -389,6 +413,8 @@ class scanner {
   title_ent* table_;
   int* count_;
   long size_;
+  bool growing_;
+  bool full_ = false;
   int article_ = 0;
   int last_meter_ = -1;
   static constexpr long kNever = std::numeric_limits<long>::max();
@@ -401,15 +427,29 @@ void read_title(FILE* log, title_ent* table, int* count) {
   if (std::fseek(log, 0, SEEK_END) != 0) fatal("dulk : read_title1");
   long size = std::ftell(log);
   if (std::fseek(log, 0, SEEK_SET) != 0) fatal("dulk : read_title2");
+  scan_titles(log, table, count, size, false);
+  note_log_scanned(log);
+  if (link == 1) make_tentp();
+}
+
+long scan_resume_point() { return last_scan.resume; }
+
+void scan_from_start() { last_scan = scan_end{}; }
+
+bool read_more_titles(FILE* log, title_ent* table, int* count) {
+  if (std::fseek(log, last_scan.resume, SEEK_SET) != 0) fatal("dulk : read_title2");
+  return scan_titles(log, table, count, 0, true);
+}
+
+bool scan_titles(FILE* log, title_ent* table, int* count, long size, bool growing) {
   try {
-    scanner(log, table, count, size).run();
+    return scanner(log, table, count, size, growing).run();
   } catch (const std::bad_alloc&) {
     // More title text, or a longer line, than memory holds: reported like
     // the scan's other failures, with the terminal given back.
     errno = ENOMEM;
     fatal("dulk : read_title3");
   }
-  if (link == 1) make_tentp();
 }
 
 }  // namespace dulk

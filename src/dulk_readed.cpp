@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "dulk.h"
 
@@ -38,6 +40,13 @@ struct readed_state {
   int unread_errno = 0;
   // Set when start-up found that the read flags of this run cannot be stored.
   bool unkept = false;
+  // The flags as loaded (0 or 1 per entry) for loaded_path, so that a store
+  // writes only what this run changed over what others stored meanwhile.
+  // Without them (nothing loaded, or a table scanned afresh) this run's
+  // flags are written whole.
+  bool loaded_known = false;
+  std::string loaded_path;
+  std::vector<int8_t> loaded;
 };
 readed_state rs;
 
@@ -53,16 +62,34 @@ bool line_of(std::string_view line, std::string_view path) {
          line.find(' ', path.size() + 1) == line.npos;
 }
 
-// Calls f for every line of fp, a last line without a newline included.
+// Calls f for every line of fp, a last line without a newline included,
+// until f returns false.  False when reading failed.
 template <typename F>
-void each_line(FILE* fp, F f) {
+bool each_line(FILE* fp, F f) {
   std::string line;
   for (;;) {
     int end = readline(fp, line);
-    if (end == EOF && line.empty()) return;
-    f(line);
-    if (end == EOF) return;
+    if (end == EOF && std::ferror(fp)) return false;
+    if (end == EOF && line.empty()) return true;
+    if (!f(line) || end == EOF) return std::ferror(fp) == 0;
   }
+}
+
+// The line of path to store: the flag of every entry this run changed since
+// it loaded them, and for every other one the flag of the stored line
+// (flags, after its path and space).
+std::string merged_line(const title_ent* table, const char* path, int count,
+                        std::string_view flags) {
+  const bool merge = rs.loaded_known && rs.loaded_path == path;
+  std::string mine(path);
+  mine += ' ';
+  for (int i = 0; i < count; i++) {
+    const size_t at = static_cast<size_t>(i);
+    const int8_t was = at < rs.loaded.size() ? rs.loaded[at] : 0;
+    const bool own = !merge || (table[i].readed != 0) != (was != 0);
+    mine += (own ? table[i].readed != 0 : at < flags.size() && flags[at] == '1') ? '1' : '0';
+  }
+  return mine + '\n';
 }
 
 // Entries in use: up to the first one without a title, at most max_ent.
@@ -180,28 +207,32 @@ const char* store_readed(const title_ent* table, const char* path, int count) {
     return failed;
   }
 
-  std::string mine(path);
-  mine += ' ';
-  for (int i = 0; i < count; i++) mine += table[i].readed ? '1' : '0';
-  mine += '\n';
-
+  // The stored line is read again under the lock: another viewer of the
+  // log may have quit since this one loaded it.  The first one decides.
+  std::string mine;
   bool matched = false;
   if (old) {
-    each_line(old.get(), [&](const std::string& line) {
+    bool read = each_line(old.get(), [&](const std::string& line) {
       if (line_of(line, path)) {
+        if (!matched)
+          mine = merged_line(table, path, count, from_column(line, std::strlen(path) + 1));
         std::fwrite(mine.data(), 1, mine.size(), out.get());
         matched = true;
       } else {
         std::fwrite(line.data(), 1, line.size(), out.get());
         std::fputc('\n', out.get());
       }
+      return true;
     });
-    if (std::ferror(old.get())) {
+    if (!read) {
       fail("readed_tmp open");
       return failed;
     }
   }
-  if (!matched) std::fwrite(mine.data(), 1, mine.size(), out.get());
+  if (!matched) {
+    mine = merged_line(table, path, count, {});
+    std::fwrite(mine.data(), 1, mine.size(), out.get());
+  }
 
   if (std::fflush(out.get()) != 0 || std::ferror(out.get()) || ::fsync(lock.get()) != 0 ||
       std::fclose(out.release()) != 0) {
@@ -218,6 +249,8 @@ const char* store_readed(const title_ent* table, const char* path, int count) {
 }
 
 bool readed_unkept() { return rs.unkept; }
+
+void readed_forget_loaded() { rs.loaded_known = false; }
 
 void reset_readed_state() { rs = readed_state{}; }
 
@@ -254,22 +287,22 @@ void set_readed(title_ent* table, const char* path) {
   if (!fp) return;
   if (!storable(path)) return;
   const int n = used_entries(table);
-  std::string line;
-  for (;;) {
-    int end = readline(fp.get(), line);
-    if (end == EOF && std::ferror(fp.get())) {
-      rs.unread_errno = errno != 0 ? errno : EIO;
-      return;  // every title starts unread, and nothing is stored over the file
+  bool read = each_line(fp.get(), [&](const std::string& line) {
+    if (!line_of(line, path)) return true;
+    std::string_view flags = std::string_view(line).substr(std::strlen(path) + 1);
+    for (size_t i = 0; i < flags.size() && i < static_cast<size_t>(n); i++) {
+      if (flags[i] == '1') table[i].readed = 1;
     }
-    if (line_of(line, path)) {
-      std::string_view flags = std::string_view(line).substr(std::strlen(path) + 1);
-      for (size_t i = 0; i < flags.size() && i < static_cast<size_t>(n); i++) {
-        if (flags[i] == '1') table[i].readed = 1;
-      }
-      return;
-    }
-    if (end == EOF) return;
+    return false;
+  });
+  if (!read) {
+    rs.unread_errno = errno != 0 ? errno : EIO;
+    return;  // every title starts unread, and nothing is stored over the file
   }
+  rs.loaded_known = true;
+  rs.loaded_path = path;
+  rs.loaded.resize(static_cast<size_t>(n));
+  for (int i = 0; i < n; i++) rs.loaded[static_cast<size_t>(i)] = table[i].readed != 0;
 }
 
 void save_readed(title_ent* table, const char* path, int count) {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "dulk.h"
@@ -164,8 +165,6 @@ size_t sjis_find(std::string_view text, std::string_view pattern) {
   return npos;
 }
 
-namespace {
-
 // The log's bytes from offset on, up to len of them: fewer at its end, none
 // past it or when it cannot be read.  Every read of the text search comes
 // through here.
@@ -180,7 +179,6 @@ size_t read_log_at(FILE* log, long offset, char* buf, size_t len) {
   return got;
 }
 
-// A line as the extract copies it: carriage returns dropped, cut at a NUL.
 std::string_view shown_line(std::string_view raw, std::string& scratch) {
   raw = raw.substr(0, raw.find('\0'));
   if (raw.find('\r') == npos) return raw;
@@ -190,6 +188,8 @@ std::string_view shown_line(std::string_view raw, std::string& scratch) {
   }
   return scratch;
 }
+
+namespace {
 
 // Finds the messages whose text holds a pattern.  The log is searched in
 // large blocks for the lines that hold it; only such a line is then placed:
@@ -206,14 +206,19 @@ class body_search {
 
   bool run(const search_progress& progress) {
     struct stat st;
+    // What was appended after the scan is no part of the table's messages.
     long size = ::fstat(fileno(log_), &st) == 0 ? static_cast<long>(st.st_size) : 0;
-    const long first = table_[0].offset;  // nothing before the first title is a message
+    size = std::min(size, log_read_limit());
+    // Nothing before the first title is a message, but for the header block
+    // of a news article above its title line.
+    const long first = start_of(0);
     std::vector<char> block(kBlock);
     std::string scratch;
     long pos = first;
     int j = 0;  // the entry whose stretch of the log the search is in
     for (;;) {
-      size_t n = read_log_at(log_, pos, block.data(), kBlock);
+      size_t n = read_log_at(log_, pos, block.data(),
+                             static_cast<size_t>(std::clamp(size - pos, 0L, long{kBlock})));
       if (n == 0) return true;
       size_t len = n;
       if (n == kBlock) {
@@ -249,9 +254,14 @@ class body_search {
         if (sjis_find(shown_line(text_.substr(ls, le - ls), scratch), pattern_) == npos) {
           continue;
         }
+        if (at < table_[0].offset) {
+          if (table_[0].kind == 0) hits_[0] = 1;
+          continue;
+        }
         place(at, pos + static_cast<long>(std::min(le + 1, len)), j);
         if (j + 1 >= count_) return true;  // every message that could hold more is decided
-        long skip = table_[j + 1].offset;
+        // A news article's header block stands before its title line.
+        long skip = at < start_of(j + 1) ? start_of(j + 1) : table_[j + 1].offset;
         if (skip >= next) {
           next = skip;
           break;
@@ -308,20 +318,67 @@ class body_search {
       buf.resize(read_log_at(log_, e.offset, buf.data(), buf.size()));
       bytes = buf;
     }
+    const bool news = start_of(i) < e.offset;
+    bool in_header = false;  // a news article's run of header lines, from a field on
     for (size_t k = 0; k < bytes.size();) {
       size_t nl = std::min(bytes.find('\n', k), bytes.size());
-      if (ends_message(shown_line(bytes.substr(k, nl - k), scratch), false, e.msghead, title))
-        return false;
-      if (e.offset + static_cast<long>(k) >= at) return true;
+      std::string_view line = shown_line(bytes.substr(k, nl - k), scratch);
+      if (ends_message(line, false, e.msghead, title)) return false;
+      if (!header_line(line)) {
+        in_header = false;
+      } else if (!line.starts_with(" ") && !line.starts_with("\t")) {
+        in_header = true;
+      }
+      if (e.offset + static_cast<long>(k) >= at)
+        return !(news && in_header && run_ends_in_subject(end, e));
       k = nl + 1;
     }
     return false;
   }
 
+  // Whether the header lines from end on run into a Subject: line, which
+  // makes them, and the ones before them back to the run's first field, the
+  // next article's.
+  bool run_ends_in_subject(long end, const title_ent& e) {
+    std::string_view title(e.title != nullptr ? e.title : "");
+    std::string buf(64 << 10, '\0'), scratch;
+    const long limit = log_read_limit();
+    for (long pos = end;;) {
+      if (pos >= limit) return false;
+      buf.resize(64 << 10);
+      buf.resize(read_log_at(log_, pos, buf.data(),
+                             static_cast<size_t>(std::min(limit - pos, long{64 << 10}))));
+      size_t k = 0;
+      for (size_t nl; (nl = buf.find('\n', k)) != std::string::npos; k = nl + 1) {
+        std::string_view line = shown_line(std::string_view(buf).substr(k, nl - k), scratch);
+        if (ends_message(line, false, e.msghead, title)) return line.starts_with("Subject:");
+        if (!header_line(line)) return false;
+      }
+      if (k == 0) return false;  // a line longer than the look, or the log's last
+      pos += static_cast<long>(k);
+    }
+  }
+
+  // Where the text of entry k starts: its header block when it is a news
+  // article, else its offset.
+  long start_of(int k) {
+    if (auto it = starts_.find(k); it != starts_.end()) return it->second;
+    long s = table_[k].offset;
+    if (title_line(k).starts_with("Subject:"))
+      s = text_start(log_, s, k > 0 ? table_[k - 1].offset : 0);
+    starts_.emplace(k, s);
+    return s;
+  }
+
   // A line holding the pattern from `at` to `end`, in the stretch of entry j.
   void place(long at, long end, int j) {
+    // A line of the header block of the news article after j is that
+    // article's, and no earlier article's.
+    const bool next_header = j + 1 < count_ && at >= start_of(j + 1);
+    if (next_header && table_[j + 1].kind == 0) hits_[static_cast<size_t>(j + 1)] = 1;
     std::vector<std::string> titles;  // the title lines of j, j - 1, ..., passed so far
     for (int i = j; i >= 0; i--) {
+      if (next_header && start_of(i) < table_[i].offset) continue;
       if (i < j) {
         const title_ent& next = table_[i + 1];
         // Message-header title lines end every message; so do some others.
@@ -346,7 +403,8 @@ class body_search {
   int count_;
   std::string_view pattern_;
   std::vector<uint8_t>& hits_;
-  std::string_view text_;  // the block in hand, from the log's position text_pos_
+  std::unordered_map<int, long> starts_;  // start_of, once asked
+  std::string_view text_;                 // the block in hand, from the log's position text_pos_
   long text_pos_ = 0;
 };
 
@@ -366,30 +424,25 @@ std::vector<uint8_t> message_hits(FILE* log, const title_ent* table, int count,
   return hits;
 }
 
-namespace {
-
-// The next position of the current order after from in the direction of
-// step whose entry has what is asked, going round once; -1 when none has it,
-// -2 when progress stopped the search.
-template <typename Has>
-int next_position(int from, int step, const search_progress& progress, Has has) {
+int next_position(int from, int step, bool wrap, const search_progress& progress,
+                  const std::function<bool(const title_ent&)>& has) {
   const int n = ent_cnt;
   if (n <= 0) return -1;
   int p = from < 0 || from >= n ? 0 : from;
   for (int d = 1; d <= n; d++) {
     p += step;
-    if (p == n) p = 0;
-    if (p < 0) p = n - 1;
+    if (p == n || p < 0) {
+      if (!wrap) return -1;
+      p = p < 0 ? n - 1 : 0;
+    }
     if (const title_ent* e = entry_at(p); e != nullptr && has(*e)) return p;
     if ((d & 0xffff) == 0 && progress && !progress(static_cast<double>(d) / n)) return -2;
   }
   return -1;
 }
 
-}  // namespace
-
 int find_title(std::string_view pattern, int from, int step, const search_progress& progress) {
-  return next_position(from, step, progress, [pattern](const title_ent& e) {
+  return next_position(from, step, true, progress, [pattern](const title_ent& e) {
     return sjis_find(e.title, pattern) != npos;
   });
 }
@@ -440,9 +493,8 @@ hits_key key_of(FILE* log, const title_ent* table, int count, const std::string&
 // The searches' memory between keys; a session starts from a fresh value.
 struct search_state {
   last_pattern last_title, last_text;
-  hits_key hits_for;               // what hits was computed for
-  std::vector<uint8_t> hits;       // the text search's last answer
-  bool note_shown = false;         // the message row says that a search went round
+  hits_key hits_for;          // what hits was computed for
+  std::vector<uint8_t> hits;  // the text search's last answer
 };
 search_state ss;
 
@@ -453,13 +505,11 @@ void show_note(const std::string& text) {
   show_msg(std::string_view(text).substr(0, row_text_len(text, env_x - 1)));
 }
 
-// A message that stays until a key, which does nothing else.
+// A message with a bell; the next key takes it away and then acts.
 void show_until_key(const std::string& text) {
-  screen_layer message([&text] { show_note(text); });
   show_note(text);
   out_write("\a");
-  wait_key();
-  wipe_msg_row();
+  note_until_key(wipe_msg_row);
 }
 
 bool key_waiting() {
@@ -515,6 +565,7 @@ void search_command(cursor& at, key_action act) {
   const char* prompt = titles ? (step > 0 ? "/" : "\\") : (step > 0 ? "f:" : "F:");
   last_pattern& last = titles ? ss.last_title : ss.last_text;
 
+  if (!titles && !log_usable()) return;
   std::string typed;
   bool entered = prompt_line(prompt, typed);
   wipe_msg_row();
@@ -546,9 +597,10 @@ void search_command(cursor& at, key_action act) {
       ss.hits = message_hits(log_fp, tent, ent_cnt, pattern, progress);
       ss.hits_for = ss.hits.empty() ? hits_key{} : std::move(key);
     }
-    found = ss.hits.empty() ? -2 : next_position(at.cur_idx, step, {}, [](const title_ent& e) {
-      return ss.hits[static_cast<size_t>(&e - tent)] != 0;
-    });
+    found =
+        ss.hits.empty() ? -2 : next_position(at.cur_idx, step, true, {}, [](const title_ent& e) {
+          return ss.hits[static_cast<size_t>(&e - tent)] != 0;
+        });
   }
   wipe_msg_row();
   if (found == -2) return;  // stopped by a key: the cursor stays
@@ -560,14 +612,8 @@ void search_command(cursor& at, key_action act) {
   move_to(at, found);
   if (went_round) {
     show_note(step > 0 ? kWentRoundForward : kWentRoundBackward);
-    ss.note_shown = true;
+    note_until_key(wipe_msg_row);
   }
-}
-
-// The note that a search went round lasts until the next key.
-void forget_search_note() {
-  if (ss.note_shown) wipe_msg_row();
-  ss.note_shown = false;
 }
 
 void reset_search_state() { ss = search_state{}; }

@@ -177,6 +177,56 @@ bool ends_message(std::string_view line, bool at_eof, int msghead, std::string_v
   return ends_message(line, at_eof, msghead, style_of(title));
 }
 
+// ---- a news article's header block ------------------------------------------
+
+namespace {
+
+bool continues_header(std::string_view line) {
+  return !line.empty() && (line[0] == ' ' || line[0] == '\t') &&
+         line.find_first_not_of(" \t") != std::string_view::npos;
+}
+
+}  // namespace
+
+bool header_line(std::string_view line) {
+  if (continues_header(line)) return true;
+  size_t colon = line.find(':');
+  if (colon == 0 || colon == std::string_view::npos) return false;
+  return std::all_of(line.begin(), line.begin() + static_cast<long>(colon),
+                     [](char c) { return c > ' ' && c < 0x7f; });
+}
+
+long text_start(FILE* log, long offset, long floor) {
+  // Header blocks are short: a look back of 4 KiB mostly holds one, and no
+  // longer one than 64 KiB is looked for.
+  for (long back = 4096;; back *= 4) {
+    const long from = std::max({floor, offset - back, 0L});
+    if (offset <= from) return offset;
+    std::string bytes(static_cast<size_t>(offset - from), '\0');
+    bytes.resize(read_log_at(log, from, bytes.data(), bytes.size()));
+    if (bytes.size() != static_cast<size_t>(offset - from) || bytes.back() != '\n') return offset;
+    // Lines backward from the title line.  The first one may be cut short
+    // when the look back began inside it: the look back then grows.
+    const bool whole = from == floor || from == 0;
+    std::string scratch;
+    long start = offset;
+    size_t end = bytes.size() - 1;  // the '\n' of the line in hand
+    for (bool title = true;; title = false) {
+      size_t nl = end == 0 ? std::string_view::npos : bytes.rfind('\n', end - 1);
+      if (nl == std::string_view::npos && !whole) break;
+      size_t begin = nl == std::string_view::npos ? 0 : nl + 1;
+      std::string_view line =
+          shown_line(std::string_view(bytes).substr(begin, end - begin), scratch);
+      if (title && !line.starts_with("Subject:")) return offset;
+      if (!title && (!header_line(line) || ends_message(line, false, 1, kBoard))) return start;
+      if (!continues_header(line)) start = from + static_cast<long>(begin);
+      if (begin == 0) return start;
+      end = begin - 1;
+    }
+    if (back >= (64 << 10)) return start;
+  }
+}
+
 void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int index) {
   ws.note.clear();
   const bool script = mode != kPlain;
@@ -199,6 +249,7 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
 
   const title_ent& e = link ? *tentp[index] : table[index];
   const std::string_view title = e.title != nullptr ? e.title : "";
+  const long floor = &e > table ? (&e - 1)->offset : 0;
 
   // The extract in /tmp is made so that nobody else can read it or make us
   // write through a name they planted; scripts are the user's own files,
@@ -209,8 +260,13 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
   if (std::fseek(log, e.offset, SEEK_SET) != 0) fatal("dulk : seek log ");
 
   const log_style style = style_of(title);
+  const long start = text_start(log, e.offset, floor);
+  const bool news = start < e.offset;
   std::string line;
-  bool at_eof = readline(log, line) == EOF;
+  // What was appended after the scan is no part of the table's messages.
+  const long limit = log_read_limit();
+  auto next_line = [&] { return readline(log, line) == EOF || std::ftell(log) > limit; };
+  bool at_eof = next_line();
   // A NUL byte ends a line's text, as it ends the title's.
   auto text = [&line] { return std::string_view(line.c_str()); };
   FILE* o = out.get();
@@ -265,18 +321,56 @@ void write_one_log(FILE* log, title_ent* table, const char* name, int mode, int 
     }
   }
 
-  while (!ends_message(text(), at_eof, e.msghead, style)) {
+  auto copy = [&](std::string_view t) {
     if (mode == kPlain) {
-      put(o, text());
+      put(o, t);
       put(o, "\n");
     } else if (mode == kComment) {
       put(o, mark);
       put(o, " ");
-      put(o, text());
+      put(o, t);
       put(o, "\n");
     }
-    at_eof = readline(log, line) == EOF;
+  };
+  // A news article is its own header block (the lines before its Subject:
+  // line as well) and its body; a reply quotes the body alone.  Header lines
+  // at its end are held back: before the next Subject: line they are that
+  // article's.
+  if (news && mode == kPlain) {
+    std::string head(static_cast<size_t>(e.offset - start), '\0');
+    head.resize(read_log_at(log, start, head.data(), head.size()));
+    std::string scratch;
+    for (size_t k = 0, nl; (nl = head.find('\n', k)) != std::string::npos; k = nl + 1)
+      copy(shown_line(std::string_view(head).substr(k, nl - k), scratch));
   }
+  bool own_header = news;
+  std::vector<std::string> held;
+  while (!ends_message(text(), at_eof, e.msghead, style)) {
+    bool quote = true;
+    if (news && header_line(text())) {
+      // A header run that goes on to the next Subject: line is that
+      // article's, its own header lines included.
+      if (mode == kPlain || !own_header) held.emplace_back(text());
+      at_eof = next_line();
+      continue;
+    }
+    if (own_header) {
+      own_header = false;
+      quote = !text().empty();  // the empty line that ends the header block
+    }
+    if (mode == kPlain || quote) {
+      for (const std::string& h : held) copy(h);
+      held.clear();
+      copy(text());
+    }
+    at_eof = next_line();
+  }
+  size_t kept = held.size();
+  if (!at_eof && text().starts_with("Subject:")) {
+    kept = 0;
+    while (kept < held.size() && continues_header(held[kept])) kept++;
+  }
+  for (size_t k = 0; k < kept; k++) copy(held[k]);
 
   if (mode != kPlain) {
     put(o, "\n");

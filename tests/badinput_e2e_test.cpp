@@ -143,6 +143,9 @@ std::string other_logs(size_t bytes) {
   return s;
 }
 
+// An editor that changes the script, so that it is kept.
+constexpr const char* kEditingEditor = "sed -i 1s/^/x/";
+
 }  // namespace
 
 // Inputs the scanner must take in its stride.
@@ -151,6 +154,7 @@ TEST(E2eBadInput, HostileLogs) {
       {"a 10 MB title line",
        [](temp_dir& d, run_options& o) {
          log_only(d, o, forum_title(1, std::string(10 << 20, 'a')) + follow_up(0) + "body\r\n");
+         o.env["EDITOR"] = kEditingEditor;
        },
        "\rcq",
        outcome::normal,
@@ -296,6 +300,7 @@ TEST(E2eBadInput, HostileLogs) {
          log_only(d, o, forum_message(1, 0, "signed"));
          d.write("sig", std::string(5000, '%') + "Y%c%" + std::string(3000, 'x') + "\n%%\n%");
          o.env["SIGN"] = d.file("sig");
+         o.env["EDITOR"] = kEditingEditor;
        },
        "cwq",
        outcome::normal,
@@ -427,6 +432,7 @@ TEST(E2eBadInput, HostileFiles) {
        [](temp_dir& d, run_options& o) {
          log_only(d, o, forum_message(1, 0, "script"));
          ::symlink("made-by-dulk", d.file("comt0").c_str());
+         o.env["EDITOR"] = kEditingEditor;
        },
        "cq",
        outcome::normal,

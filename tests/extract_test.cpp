@@ -15,8 +15,8 @@
 
 #include "dulk.h"
 #include "pty_driver.h"
-#include "support.h"
 #include "scan_util.h"
+#include "support.h"
 
 using dulk_test::read_file;
 using dulk_test::scan_log;
@@ -141,12 +141,19 @@ TEST_F(Extract, BoardHeadsWithAndWithoutNumberedSubject) {
                 right70("me") + "\n/POST\n");
 }
 
-TEST_F(Extract, NewsArticleGetsBoardHead) {
-  scan_log("Xref: host a.b:42\nSubject: hello\nFrom: x\n\nnews body\n");
+// A news article is its header block, above its Subject: line too, and its
+// body, up to the next article's header block; a reply quotes the body.
+TEST_F(Extract, NewsArticleGetsBoardHeadAndItsOwnHeaders) {
+  scan_log(
+      "x\n\nXref: host a.b:42\nSubject: hello\nFrom: x\n\nnews body\nPath: p\n"
+      "Subject: next\nFrom: y\n\nnext body\n");
   EXPECT_EQ(extract(0, dulk::kComment),
-            "WRITE\n" + kHandleUnset +
-                ": RE:\n1\n\n #42  \n\n>> 00042: hello\n>> From: x\n>> \n>> news body\n\n" +
+            "WRITE\n" + kHandleUnset + ": RE:\n1\n\n #42  \n\n>> 00042: hello\n>> news body\n\n" +
                 right70(kHandleUnset) + "\n/POST\n");
+  EXPECT_EQ(extract(0, dulk::kPlain),
+            "00042: hello\nXref: host a.b:42\nSubject: hello\nFrom: x\n\nnews body\n");
+  EXPECT_EQ(extract(1, dulk::kPlain),
+            "00042: next\nPath: p\nSubject: next\nFrom: y\n\nnext body\n");
 }
 
 TEST_F(Extract, MailHeadsDoNotQuoteTheTitle) {
@@ -398,8 +405,9 @@ TEST_F(Extract, WriteErrorIsNotPassedOffAsAnExtract) {
 }
 
 // Real mails in a row look to the scanner like saved news articles: every
-// extract must be the title and then the log's own lines from the entry's
-// position on, unchanged but for the carriage returns.
+// extract must be the title and then the log's own lines, from the first
+// line of the header block above the entry's position, unchanged but for
+// the carriage returns.
 TEST_F(Extract, RealMailsExtractAsTheLogsOwnLines) {
   const std::vector<std::string> files = dulk_test::real_mail_files();
   SKIP_OR_FAIL_WITHOUT_REALDATA(files.empty(), "no real mails at " << dulk_test::realdata_path("mail"));
@@ -411,12 +419,20 @@ TEST_F(Extract, RealMailsExtractAsTheLogsOwnLines) {
     SCOPED_TRACE(t.titles[i]);
     std::string got = extract(i, dulk::kPlain);
     ASSERT_TRUE(got.starts_with(t.titles[i] + "\n"));
-    std::string rest;
-    for (char c : log.substr(static_cast<size_t>(dulk::tent[i].offset))) {
+    std::string before, rest;
+    const size_t at = static_cast<size_t>(dulk::tent[i].offset);
+    for (char c : log.substr(at - std::min<size_t>(at, 65536), std::min<size_t>(at, 65536)))
+      if (c != '\r') before += c;
+    for (char c : log.substr(at)) {
       if (c != '\r') rest += c;
     }
     std::string body = got.substr(t.titles[i].size() + 1);
-    EXPECT_TRUE(rest.starts_with(body));
+    bool own = false;
+    for (size_t k = 0; !own; k = body.find('\n', k) + 1) {
+      own = before.ends_with(body.substr(0, k)) && rest.starts_with(body.substr(k));
+      if (body.find('\n', k) == std::string::npos) break;
+    }
+    EXPECT_TRUE(own);
     EXPECT_TRUE(extract(i, dulk::kComment).ends_with("/POST\n"));
   }
 }

@@ -141,6 +141,25 @@ TEST(E2eKeys, PageMovesLandOnRowZeroAndRingAtTheEnds) {
   EXPECT_EQ(w.quit(), 0);
 }
 
+// Ctrl-R adds the titles of a log that grew; a log cut short is refused
+// until Ctrl-R reads it again, marks kept by the titles' places.
+TEST(E2eKeys, CtrlRReadsALogThatChangedOnDisk) {
+  viewer v(forum_log(3));
+  v.press("J");
+  v.dir.write("a.log", forum_log(3) + forum_title(4, 3) + "\n 1\nbody\n");
+  std::string got = v.press("\x12", 80, "new titles: 1");
+  EXPECT_TRUE(has(got, viewer::plain_row(0, 1, 3, kStar) + viewer::plain_row(1, 2, 3) +
+                           viewer::plain_row(2, 3, 3) + viewer::plain_row(3, 4, 3)))
+      << got;
+  EXPECT_TRUE(has(got, viewer::bar(1, 2, 3)));
+  v.dir.write("a.log", forum_log(2));
+  got = v.press("\r", 80, "the log changed on disk: press Ctrl-R to read it again");
+  EXPECT_FALSE(has(got, kClear)) << got;
+  got = v.press("\x12", 80, "read again (titles: 2)");
+  EXPECT_TRUE(has(got, viewer::plain_row(0, 1, 2, kStar)) && has(got, viewer::bar(1, 2, 2)));
+  EXPECT_EQ(v.quit(), 0);
+}
+
 // Titles: 0 t1, 1 heading, 2 t2, 3 t3, 4 t4.
 std::string mixed_log() {
   return "00001/00004 t1\n 1\nbody\nNo.1 heading\n00002/00004 t2\n 1\nbody\n"
@@ -169,10 +188,15 @@ TEST(E2eKeys, UnreadSearchSkipsHeadingsAndReadEntries) {
   EXPECT_TRUE(answers(v, "n", title_plain(3, "00003/00004 t3") + title_bar(4, "00004/00004 t4")));
 
   const std::string no_more = sjis("最後のメッセージまでに未読はありません。") + "\a";
-  EXPECT_TRUE(answers(v, "n", title_plain(4, "00004/00004 t4") + row(22, kRed, "  ", "", no_more)));
-  // The next key only wipes the message, even a quit key.
-  EXPECT_TRUE(answers(
-      v, "q", row(22, kWhite, "  ", "", std::string(40, ' ')) + title_bar(4, "00004/00004 t4")));
+  // The note stands below the page; the cursor bar is back at once.
+  EXPECT_TRUE(answers(v, "n",
+                      title_plain(4, "00004/00004 t4") + row(22, kRed, "  ", "", no_more) +
+                          title_bar(4, "00004/00004 t4")));
+  // The next key wipes the message, then acts.
+  EXPECT_TRUE(answers(v, "k",
+                      row(22, kWhite, "  ", "", std::string(40, ' ')) +
+                          title_plain(4, "00004/00004 t4") + title_bar(3, "00003/00004 t3")));
+  v.press("j");
 
   EXPECT_TRUE(answers(v, "N", title_plain(4, "00004/00004 t4") + title_bar(3, "00003/00004 t3")));
   // u marks a read entry unread again, and the search then finds it.
@@ -182,8 +206,9 @@ TEST(E2eKeys, UnreadSearchSkipsHeadingsAndReadEntries) {
   EXPECT_TRUE(answers(v, "N", title_plain(4, "00004/00004 t4") + title_bar(3, "00003/00004 t3")));
   EXPECT_TRUE(answers(v, "N", title_plain(3, "00003/00004 t3") + title_bar(2, "00002/00004 t2")));
   const std::string no_before = sjis("最初のメッセージまでに未読はありません。") + "\a";
-  EXPECT_TRUE(
-      answers(v, "N", title_plain(2, "00002/00004 t2") + row(22, kRed, "  ", "", no_before)));
+  EXPECT_TRUE(answers(v, "N",
+                      title_plain(2, "00002/00004 t2") + row(22, kRed, "  ", "", no_before) +
+                          title_bar(2, "00002/00004 t2")));
   v.press("x");
   EXPECT_EQ(v.quit(), 0);
 }
@@ -475,22 +500,23 @@ TEST(E2eSearch, TitlesForwardBackwardRoundAndRepeat) {
   EXPECT_EQ(v.quit(), 0);
 }
 
-TEST(E2eSearch, NotFoundLeavesTheCursorAndAKeyOnlyWipesTheMessage) {
+TEST(E2eSearch, NotFoundLeavesTheCursorAndTheNextKeyActs) {
   viewer v(forum_log(5));
   v.press("j");
   const std::string none = sjis("「nothing」は見つかりません。");
   std::string got = v.press("/nothing\r", 80, none);
   EXPECT_TRUE(has(got, none)) << got;
   EXPECT_FALSE(has(got, viewer::bar(0, 1, 5)));
-  // The q is taken by the message: the program goes on, cursor unmoved.
-  v.press("q");
-  EXPECT_TRUE(answers(v, "j", viewer::plain_row(1, 2, 5) + viewer::bar(2, 3, 5)));
+  // The next key wipes the message and moves from the cursor left unmoved.
+  EXPECT_TRUE(answers(
+      v, "j", kMsgRow + std::string(79, ' ') + viewer::plain_row(1, 2, 5) + viewer::bar(2, 3, 5)));
   // An empty pattern with no search before it does nothing; ESC at the
   // prompt cancels without quitting.
   got = v.press("f\r\\\033");
   EXPECT_FALSE(has(got, kRed + "  ")) << got;
   EXPECT_TRUE(answers(v, "k", viewer::plain_row(2, 3, 5) + viewer::bar(1, 2, 5)));
-  EXPECT_EQ(v.quit(), 0);
+  v.press("/nothing\r", 80, none);
+  EXPECT_EQ(v.quit(), 0);  // q after the note quits
 }
 
 TEST(E2eSearch, LinkModeSearchesInThreadOrder) {

@@ -100,8 +100,9 @@ struct state_case {
   std::string before;  // dk_readed before the run
   const char* path;
   int entries;
-  std::string loaded;  // flags after loading
-  std::string after;   // dk_readed after the first flag is flipped and stored
+  std::string loaded;          // flags after loading
+  std::string after;           // dk_readed after the first flag is flipped and stored
+  std::string meanwhile = {};  // dk_readed as another viewer of the log left it, if it did
 };
 
 TEST_F(Readed, LoadAndStoreOneLogAmongOthers) {
@@ -125,6 +126,9 @@ TEST_F(Readed, LoadAndStoreOneLogAmongOthers) {
       {"other_last_line_without_newline", "log 1\nx 1", "log", 1, "1", "log 0\nx 1\n"},
       {"carriage_returns_dropped", "log 11\r\nx 0\r\n", "log", 2, "11", "log 01\nx 0\n"},
       {"empty_line_kept", "x 1\n\nlog 1\n", "log", 1, "1", "x 1\n\nlog 0\n"},
+      {"others_marks_kept", "log 0000\n", "log", 4, "0000", "log 1011\n", "log 0011\n"},
+      {"own_unread_wins_only_for_its_title", "log 1100\n", "log", 4, "1100", "log 0111\n",
+       "log 1111\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -133,6 +137,7 @@ TEST_F(Readed, LoadAndStoreOneLogAmongOthers) {
     dulk::set_readed(dulk::tent, c.path);
     EXPECT_EQ(flags_of_table(), c.loaded);
     if (c.entries > 0) dulk::tent[0].readed ^= 1;
+    if (!c.meanwhile.empty()) write_file("dk_readed", c.meanwhile);
     store(c.path);
     EXPECT_EQ(read_file("dk_readed"), c.after);
     EXPECT_FALSE(exists("dk_rtmp"));

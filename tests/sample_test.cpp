@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "dulk.h"
-#include "support.h"
 #include "pty_driver.h"
 #include "scan_util.h"
+#include "support.h"
 
 using dulk_test::scan_log;
 
@@ -308,7 +308,8 @@ TEST_F(Sample, KnownEntries) {
 
 // News titles are numbered from the Xref: lines; an article without one
 // takes the last number seen, also from an Xref: line above its Subject:,
-// where a Message-ID: line is passed over.
+// where a Message-ID: line is passed over.  An article's extract holds the
+// From: line above its Subject: and not the next article's.
 TEST_F(Sample, NewsArticlesNumberedAndIdentified) {
   struct row {
     const char* number;
@@ -332,8 +333,17 @@ TEST_F(Sample, NewsArticlesNumberedAndIdentified) {
     }
   }
   ASSERT_EQ(news.size(), std::size(want));
+  dulk_test::temp_dir dir;
   for (size_t k = 0; k < news.size(); k++) {
     SCOPED_TRACE(want[k].number);
+    dulk::write_one_log(dulk::log_fp, dulk::tent, dir.file("x").c_str(), dulk::kPlain,
+                        static_cast<int>(news[k] - dulk::tent));
+    const std::string text = "\n" + dir.read("x");
+    const size_t from = sample().rfind("\nFrom: ", static_cast<size_t>(news[k]->offset));
+    const std::string own = sample().substr(from, sample().find('\n', from + 1) - from + 1);
+    EXPECT_TRUE(text.find(own) != std::string::npos &&
+                text.find("\nFrom: ", text.find(own) + 1) == std::string::npos)
+        << text;
     EXPECT_TRUE(starts(news[k]->title, want[k].number));
     EXPECT_EQ(news[k]->msghead, 1);
     EXPECT_EQ(news[k]->group, 0);

@@ -154,4 +154,22 @@ TEST(E2eScripts, UnreadableSignatureIsSaidOnTheScreen) {
       << r.screen_after;
 }
 
+// A script the editor left as dulk wrote it (the user quit without a word)
+// is removed, also when the UTF-8 copy was edited, and the row says so.
+TEST(E2eScripts, ScriptLeftAsWrittenIsNotKept) {
+  const struct {
+    const char* charset;
+    std::string key, name;
+  } rows[] = {{"", "c", "comt0"}, {"UTF-8", "w", "say0"}};
+  for (const auto& row : rows) {
+    temp_dir dir;  // without reply.txt the editor changes nothing
+    auto r = run_script_keys(dir, {{"DULK_CHARSET", row.charset}}, row.key);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(dir.exists(row.name)) << row.name;
+    EXPECT_FALSE(dir.exists(row.name + ".utf8")) << row.name;
+    EXPECT_TRUE(shown_after_repaint(r.screen_after, row.name + ": not changed, not kept"))
+        << r.screen_after;
+  }
+}
+
 }  // namespace
