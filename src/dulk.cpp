@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -53,10 +54,7 @@ static constexpr const char* kPressAnyKey = "Press any key to go on.";
 void set_scan_done(bool done) { run.scan_done = done; }
 
 void reset_state() {
-  std::free(tent);
-  std::free(tentp);
-  tent = nullptr;
-  tentp = nullptr;
+  release_tables();
   title_store_clear();
   ent_cnt = 0;
   max_ent = 5000;
@@ -78,20 +76,6 @@ void reset_state() {
   reset_script_state();
   reset_terminal_state();
   reset_screen_state();
-}
-
-bool alloc_tables() {
-  std::free(tent);
-  std::free(tentp);
-  tent = nullptr;
-  tentp = nullptr;
-  if (max_ent < 0) return false;
-  // calloc checks the size product and leaves untouched pages unmapped, so a
-  // generous -n costs address space, not memory.
-  size_t n = max_ent > 0 ? static_cast<size_t>(max_ent) : 1;
-  tent = static_cast<title_ent*>(std::calloc(n, sizeof(title_ent)));
-  tentp = static_cast<title_ent**>(std::calloc(n, sizeof(title_ent*)));
-  return tent != nullptr && tentp != nullptr;
 }
 
 void freex(title_ent* table) {
@@ -156,6 +140,17 @@ void fatal(const char* what) {
 
 namespace {
 
+// A title count: decimal digits alone, from 1 up to the largest int.
+bool title_count(std::string_view s, int& n) {
+  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  long long v = std::atoll(std::string(s).c_str());
+  if (v < 1 || v > INT_MAX) return false;
+  n = static_cast<int>(v);
+  return true;
+}
+
 // Opens the log for reading.  Only a regular file will do: a directory cannot
 // be read, and a FIFO or device can neither be positioned nor be counted on
 // to end, so the scan would hang on it.
@@ -167,6 +162,7 @@ int dulk_main(int argc, char** argv) {
   out_init_charset();  // first, so that the usage text is converted as well
   ent_cnt = 0;
   bool have_path = false;
+  bool fixed_size = false;
 
   for (int i = 1; i < argc; i++) {
     std::string_view a = argv[i];
@@ -184,7 +180,10 @@ int dulk_main(int argc, char** argv) {
       if (i + 1 < argc) newsgrp = argv[++i];
       gf = 1;
     } else if (a == "-n" && i + 1 < argc) {
-      max_ent = std::atoi(argv[++i]);
+      // Without -n the table grows as the log needs; with it the table
+      // holds that many titles and no more.
+      if (!title_count(argv[++i], max_ent)) usage();
+      fixed_size = true;
     } else {
       log_path = argv[i];
       have_path = true;
@@ -192,7 +191,7 @@ int dulk_main(int argc, char** argv) {
   }
   if (!have_path) usage();
 
-  if (!alloc_tables()) {
+  if (!alloc_tables(!fixed_size)) {
     std::printf("Memory allocation failure! (tent=%d,tentp=%d)\n",
                 static_cast<int>(reinterpret_cast<intptr_t>(tent)),
                 static_cast<int>(reinterpret_cast<intptr_t>(tentp)));

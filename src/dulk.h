@@ -126,9 +126,6 @@ void reset_script_state();    // dulk_w.cpp
 void reset_terminal_state();  // dulk_tty.cpp
 void reset_screen_state();    // dulk_screen.cpp
 
-// Allocate and zero tent/tentp for max_ent entries; false when either fails.
-bool alloc_tables();
-
 // Release every title and message id (the table itself stays).
 void freex(title_ent* table);
 
@@ -137,6 +134,19 @@ void freex(title_ent* table);
 char* title_store(std::string_view text, size_t extra = 0);
 // Releases every string of the store at once (title_store.cpp).
 void title_store_clear();
+
+// ---- the table's memory (title_table.cpp) -----------------------------------
+
+// Allocates tent and tentp zeroed for max_ent entries; false when either
+// fails.  A growing table starts so and takes more room as grow_tables asks,
+// without moving: pointers into it stay good.
+bool alloc_tables(bool grows = false);
+// Room for more entries: max_ent doubles (up to what the memory holds) and
+// true is returned; false for a table of a fixed size; std::bad_alloc when
+// no more memory is to be had.
+bool grow_tables();
+// Gives both arrays back; tent and tentp are null after it.
+void release_tables();
 
 // ---- ending the process (dulk.cpp) ------------------------------------------
 

@@ -259,7 +259,7 @@ class scanner {
   // Makes the entry of a title line of form f; false when the log ends
   // before the entry is complete.
   bool enter(const line_form& f) {
-    if (*count_ >= max_ent) {
+    if (*count_ >= max_ent && !grow_tables()) {
       term_restore();
       out_printf("Title table was overflow! (>%d) Specify -n option!\n", max_ent);
       dk_exit(1);
