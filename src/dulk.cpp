@@ -420,33 +420,48 @@ void read_message(const cursor& at, const std::string& program) {
   repaint(at);
 }
 
+// The note that a save worked, the name cut so that the note fits the row.
+std::string saved_note(const std::string& name, unsigned long long bytes) {
+  const std::string head = "saved to ";
+  const std::string tail = " (" + std::to_string(bytes) + " bytes)";
+  std::string shown = for_screen(name);
+  long long room =
+      static_cast<long long>(env_x) - 1 - static_cast<long long>(head.size() + tail.size());
+  shown.resize(row_text_len(shown, room < 1 ? 1 : room));
+  return head + shown + tail;
+}
+
 void save_message(const cursor& at) {
   const title_ent* e = entry_at(at.cur_idx);
   if (e == nullptr || e->kind != 0) return;
   write_one_log(log_fp, tent, kTmpFile, kPlain, at.cur_idx);
+  // The name stays in the terminal's charset, which is the file system's.
   std::string typed;
-  std::string name;
   // ESC, input that ends before the line does, a signal that ends the run
   // and an empty line (Return pressed by mistake) cancel as "q" does.
   bool whole = prompt_line("=> save filename (cancel:'q') = ", typed);
-  bool converts = from_terminal(typed, name);
-  if (!whole || typed.empty() || name == "q" || name == "mboxq") {
+  std::string note;
+  if (!whole || typed.empty() || typed == "q" || typed == "mboxq") {
     show_msg("cancel!\n");
   } else {
     show_msg("saving!\n");
     scr_refresh();
+    const std::string name = expand_home(typed);
+    unsigned long long bytes = 0;
     // A name that cannot be appended to is reported, and the run goes on:
     // a mistyped name must not cost the session.
-    errno = EILSEQ;  // a name with a character that has no Shift-JIS form
-    if (const char* failed = converts ? add_file(kTmpFile, name.c_str()) : "add_file : mbox open") {
+    if (const char* failed = add_file(kTmpFile, name.c_str(), &bytes)) {
       const std::string why = std::string(failed) + ": " + std::strerror(errno);
       screen_layer message([&why] { show_msg(why); });
       show_msg(why);
       wait_key();
+    } else {
+      note = saved_note(name, bytes);
     }
   }
   scr_refresh();
   repaint(at);
+  if (!note.empty()) show_msg(note);
 }
 
 void write_script(const cursor& at, const char* prefix, int mode) {

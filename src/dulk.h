@@ -187,7 +187,8 @@ void out_flush();
 // are, or the same text in UTF-8 for today's terminals.
 enum class out_charset { sjis, utf8 };
 // Reads DULK_CHARSET ("UTF-8" or "utf8", any case, chooses UTF-8; anything
-// else Shift-JIS).  Called once at start-up.
+// else Shift-JIS), or when it is unset the character set of the locale
+// (LC_ALL, LC_CTYPE, LANG).  Called once at start-up (term_charset.cpp).
 void out_init_charset();
 out_charset charset_from_name(const char* name);  // null: Shift-JIS
 void out_set_charset(out_charset cs);
@@ -211,6 +212,9 @@ bool utf8_conversion_ok();
 // form (or the input is no UTF-8), and then *bad_at, when given, is the byte
 // offset in `in` where the first such character starts.
 bool from_terminal(std::string_view in, std::string& out, size_t* bad_at = nullptr);
+// Typed text to show on the screen: what from_terminal makes of it, with a
+// '?' for each character that has no Shift-JIS form (term_charset.cpp).
+std::string for_screen(std::string_view typed);
 
 // Thin wrappers over the few curses calls the viewer makes; they do nothing
 // until curses has been started, so painters can run in tests.
@@ -423,6 +427,10 @@ FILE* create_output(const char* path);
 // reader is refused (ENXIO) instead of waited on.  -1 with errno set.
 int open_append(const char* path);
 
+// A file name as the user typed it, with a leading "~" or "~/" standing for
+// the home directory (HOME, else the user's entry) as in the shell.
+std::string expand_home(const std::string& typed);
+
 // Writes all of data; false with errno set when the file takes no more.
 bool write_all(int fd, const char* data, size_t len);
 
@@ -454,8 +462,9 @@ class unique_fd {
 
 void set_readed(title_ent* table, const char* path);
 void save_readed(title_ent* table, const char* path, int count);
-// Null when appended, else the text to report (errno says why).
-const char* add_file(const char* src, const char* dst);
+// Null when appended, else the text to report (errno says why); copied,
+// when given, is the number of bytes appended.
+const char* add_file(const char* src, const char* dst, unsigned long long* copied = nullptr);
 // What save_readed does to "dk_readed", without removing the extract or
 // ending the run: null when stored, else the text to report (errno says why).
 const char* store_readed(const title_ent* table, const char* path, int count);

@@ -3,11 +3,14 @@
 // current directory may be shared: nothing here follows or writes through
 // a name someone planted there, nor waits on a FIFO or device.
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "dulk.h"
 
@@ -131,6 +134,17 @@ bool write_all(int fd, const char* data, size_t len) {
     len -= static_cast<size_t>(n);
   }
   return true;
+}
+
+std::string expand_home(const std::string& typed) {
+  if (typed.empty() || typed[0] != '~' || (typed.size() > 1 && typed[1] != '/')) return typed;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr) {
+    const passwd* pw = ::getpwuid(::getuid());
+    if (pw == nullptr || pw->pw_dir == nullptr) return typed;
+    home = pw->pw_dir;
+  }
+  return home + typed.substr(1);
 }
 
 }  // namespace dulk
