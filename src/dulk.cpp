@@ -55,6 +55,7 @@ void set_scan_done(bool done) { run.scan_done = done; }
 
 void reset_state() {
   release_tables();
+  set_colours(true);
   title_store_clear();
   ent_cnt = 0;
   max_ent = 5000;
@@ -160,6 +161,7 @@ FILE* open_log(const char* path) { return open_regular(path); }
 
 int dulk_main(int argc, char** argv) {
   out_init_charset();  // first, so that the usage text is converted as well
+  colours_from_env();
   ent_cnt = 0;
   bool have_path = false;
   bool fixed_size = false;

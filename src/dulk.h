@@ -266,6 +266,11 @@ void tdisp(int position, int page_row, int highlighted);
 void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const char* log_name);
 void disp_meter(int squares, int filled);
 
+// Rows in their colours (on) or in none, the cursor bar in reverse video.
+void set_colours(bool on);
+// Colours unless NO_COLOR is set and not empty.  Called once at start-up.
+void colours_from_env();
+
 // How many bytes of text a row shows when limit bytes fit: the whole text
 // (less a trailing line end) when it is shorter, else limit bytes, or one
 // fewer when the last byte that fits is a Shift-JIS lead byte; 0 when

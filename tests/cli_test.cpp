@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,23 @@ TEST(E2eCli, TableCapacityFailures) {
   EXPECT_NE(r.output.find("PAGE : 1/618 "), std::string::npos);
   EXPECT_NE(dir.read("dk_readed").find("\nbig.log " + std::string(12345, '0') + "\n"),
             std::string::npos);
+}
+
+// NO_COLOR set and not empty: no colour is painted, the bar is in reverse.
+TEST(E2eCli, NoColorPaintsNoColours) {
+  temp_dir dir;
+  dir.write("a.log", kLog);
+  for (const char* value : {"1", ""}) {
+    run_options o;
+    o.cwd = dir.path();
+    o.args = {"a.log"};
+    o.env = {{"NO_COLOR", value}};
+    auto r = run_dulk(o, "jq");
+    EXPECT_EQ(r.status, 0);
+    const bool plain = *value != '\0';
+    EXPECT_EQ(std::regex_search(r.output, std::regex("\033\\[[0-9;]*[34][0-9]m")), !plain);
+    EXPECT_EQ(r.output.find("\033[7m") != std::string::npos, plain) << value;
+  }
 }
 
 TEST(E2eCli, LogsThatCannotBeReadAreReported) {
