@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "dulk.h"
+#include "sjis.h"
 
 namespace dulk {
 
@@ -18,11 +19,8 @@ std::string for_screen(std::string_view typed) {
   while (!from_terminal(typed, part, &bad)) {
     out += part;
     out += '?';
-    // Past the character that does not convert: its first byte and the
-    // continuation bytes after it.
-    size_t skip = bad + 1;
-    while (skip < typed.size() && (static_cast<unsigned char>(typed[skip]) & 0xC0) == 0x80) skip++;
-    typed.remove_prefix(skip < typed.size() ? skip : typed.size());
+    if (bad >= typed.size()) return out;
+    typed.remove_prefix(bad + utf8_char_len(typed.substr(bad)));  // past it
   }
   return out + part;
 }
