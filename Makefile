@@ -48,13 +48,9 @@ valgrind: build
 	@sh tools/deps.sh $(CHECK_PKGS)
 	sh tools/valgrind.sh $(BUILD)
 
-# Opens the bundled sample log.  On a UTF-8 terminal the viewer is told to
-# write UTF-8, unless DULK_CHARSET is set already (even empty).
+# Opens the bundled sample log, in the terminal's charset as the locale
+# names it (DULK_CHARSET overrides).
 run: build
-	@if [ -z "$${DULK_CHARSET+set}" ] && \
-	  { locale charmap 2>/dev/null | grep -qiE '^utf-?8$$' || \
-	    printf '%s' "$${LC_ALL:-$${LC_CTYPE:-$${LANG:-}}}" | grep -qiE 'utf-?8'; }; then \
-	  export DULK_CHARSET=UTF-8; fi; \
 	exec $(BUILD)/dulk examples/sample.log
 
 test: build asan

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -53,10 +54,8 @@ static constexpr const char* kPressAnyKey = "Press any key to go on.";
 void set_scan_done(bool done) { run.scan_done = done; }
 
 void reset_state() {
-  std::free(tent);
-  std::free(tentp);
-  tent = nullptr;
-  tentp = nullptr;
+  release_tables();
+  set_colours(true);
   title_store_clear();
   ent_cnt = 0;
   max_ent = 5000;
@@ -80,20 +79,6 @@ void reset_state() {
   reset_screen_state();
   reset_reread_state();
   note_until_key(nullptr);  // no note stands on a screen not yet painted
-}
-
-bool alloc_tables() {
-  std::free(tent);
-  std::free(tentp);
-  tent = nullptr;
-  tentp = nullptr;
-  if (max_ent < 0) return false;
-  // calloc checks the size product and leaves untouched pages unmapped, so a
-  // generous -n costs address space, not memory.
-  size_t n = max_ent > 0 ? static_cast<size_t>(max_ent) : 1;
-  tent = static_cast<title_ent*>(std::calloc(n, sizeof(title_ent)));
-  tentp = static_cast<title_ent**>(std::calloc(n, sizeof(title_ent*)));
-  return tent != nullptr && tentp != nullptr;
 }
 
 void freex(title_ent* table) {
@@ -158,6 +143,17 @@ void fatal(const char* what) {
 
 namespace {
 
+// A title count: decimal digits alone, from 1 up to the largest int.
+bool title_count(std::string_view s, int& n) {
+  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  long long v = std::atoll(std::string(s).c_str());
+  if (v < 1 || v > INT_MAX) return false;
+  n = static_cast<int>(v);
+  return true;
+}
+
 // Opens the log for reading.  Only a regular file will do: a directory cannot
 // be read, and a FIFO or device can neither be positioned nor be counted on
 // to end, so the scan would hang on it.
@@ -167,8 +163,10 @@ FILE* open_log(const char* path) { return open_regular(path); }
 
 int dulk_main(int argc, char** argv) {
   out_init_charset();  // first, so that the usage text is converted as well
+  colours_from_env();
   ent_cnt = 0;
   bool have_path = false;
+  bool fixed_size = false;
 
   for (int i = 1; i < argc; i++) {
     std::string_view a = argv[i];
@@ -186,7 +184,10 @@ int dulk_main(int argc, char** argv) {
       if (i + 1 < argc) newsgrp = argv[++i];
       gf = 1;
     } else if (a == "-n" && i + 1 < argc) {
-      max_ent = std::atoi(argv[++i]);
+      // Without -n the table grows as the log needs; with it the table
+      // holds that many titles and no more.
+      if (!title_count(argv[++i], max_ent)) usage();
+      fixed_size = true;
     } else {
       log_path = argv[i];
       have_path = true;
@@ -194,7 +195,7 @@ int dulk_main(int argc, char** argv) {
   }
   if (!have_path) usage();
 
-  if (!alloc_tables()) {
+  if (!alloc_tables(!fixed_size)) {
     std::printf("Memory allocation failure! (tent=%d,tentp=%d)\n",
                 static_cast<int>(reinterpret_cast<intptr_t>(tent)),
                 static_cast<int>(reinterpret_cast<intptr_t>(tentp)));
@@ -424,25 +425,37 @@ void read_message(const cursor& at, const std::string& program) {
   repaint(at);
 }
 
+// The note that a save worked, the name cut so that the note fits the row.
+std::string saved_note(const std::string& name, unsigned long long bytes) {
+  const std::string head = "saved to ";
+  const std::string tail = " (" + std::to_string(bytes) + " bytes)";
+  std::string shown = for_screen(name);
+  long long room =
+      static_cast<long long>(env_x) - 1 - static_cast<long long>(head.size() + tail.size());
+  shown.resize(row_text_len(shown, room < 1 ? 1 : room));
+  return head + shown + tail;
+}
+
 void save_message(const cursor& at) {
   const title_ent* e = entry_at(at.cur_idx);
   if (e == nullptr || e->kind != 0 || !log_usable()) return;
   write_one_log(log_fp, tent, kTmpFile, kPlain, at.cur_idx);
+  // The name stays in the terminal's charset, which is the file system's.
   std::string typed;
-  std::string name;
   // ESC, input that ends before the line does, a signal that ends the run
   // and an empty line (Return pressed by mistake) cancel as "q" does.
   bool whole = prompt_line("=> save filename (cancel:'q') = ", typed);
-  bool converts = from_terminal(typed, name);
-  if (!whole || typed.empty() || name == "q" || name == "mboxq") {
+  std::string note;
+  if (!whole || typed.empty() || typed == "q" || typed == "mboxq") {
     show_msg("cancel!\n");
   } else {
     show_msg("saving!\n");
     scr_refresh();
+    const std::string name = expand_home(typed);
+    unsigned long long bytes = 0;
     // A name that cannot be appended to is reported, and the run goes on:
     // a mistyped name must not cost the session.
-    errno = EILSEQ;  // a name with a character that has no Shift-JIS form
-    if (const char* failed = converts ? add_file(kTmpFile, name.c_str()) : "add_file : mbox open") {
+    if (const char* failed = add_file(kTmpFile, name.c_str(), &bytes)) {
       std::string why = std::string(failed) + ": " + std::strerror(errno);
       scr_refresh();
       repaint(at);
@@ -450,9 +463,14 @@ void save_message(const cursor& at) {
       note_until_key(wipe_msg);
       return;
     }
+    note = saved_note(name, bytes);
   }
   scr_refresh();
   repaint(at);
+  if (!note.empty()) {
+    show_msg(note);
+    note_until_key(wipe_msg);
+  }
 }
 
 void write_script(const cursor& at, const char* prefix, int mode) {

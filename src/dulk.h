@@ -127,9 +127,6 @@ void reset_terminal_state();  // dulk_tty.cpp
 void reset_screen_state();    // dulk_screen.cpp
 void reset_reread_state();    // dulk_reread.cpp
 
-// Allocate and zero tent/tentp for max_ent entries; false when either fails.
-bool alloc_tables();
-
 // Release every title and message id (the table itself stays).
 void freex(title_ent* table);
 
@@ -138,6 +135,19 @@ void freex(title_ent* table);
 char* title_store(std::string_view text, size_t extra = 0);
 // Releases every string of the store at once (title_store.cpp).
 void title_store_clear();
+
+// ---- the table's memory (title_table.cpp) -----------------------------------
+
+// Allocates tent and tentp zeroed for max_ent entries; false when either
+// fails.  A growing table starts so and takes more room as grow_tables asks,
+// without moving: pointers into it stay good.
+bool alloc_tables(bool grows = false);
+// Room for more entries: max_ent doubles (up to what the memory holds) and
+// true is returned; false for a table of a fixed size; std::bad_alloc when
+// no more memory is to be had.
+bool grow_tables();
+// Gives both arrays back; tent and tentp are null after it.
+void release_tables();
 
 // ---- ending the process (dulk.cpp) ------------------------------------------
 
@@ -178,7 +188,8 @@ void out_flush();
 // are, or the same text in UTF-8 for today's terminals.
 enum class out_charset { sjis, utf8 };
 // Reads DULK_CHARSET ("UTF-8" or "utf8", any case, chooses UTF-8; anything
-// else Shift-JIS).  Called once at start-up.
+// else Shift-JIS), or when it is unset the character set of the locale
+// (LC_ALL, LC_CTYPE, LANG).  Called once at start-up (term_charset.cpp).
 void out_init_charset();
 out_charset charset_from_name(const char* name);  // null: Shift-JIS
 void out_set_charset(out_charset cs);
@@ -202,6 +213,9 @@ bool utf8_conversion_ok();
 // form (or the input is no UTF-8), and then *bad_at, when given, is the byte
 // offset in `in` where the first such character starts.
 bool from_terminal(std::string_view in, std::string& out, size_t* bad_at = nullptr);
+// Typed text to show on the screen: what from_terminal makes of it, with a
+// '?' for each character that has no Shift-JIS form (term_charset.cpp).
+std::string for_screen(std::string_view typed);
 
 // Thin wrappers over the few curses calls the viewer makes; they do nothing
 // until curses has been started, so painters can run in tests.
@@ -252,6 +266,11 @@ void disp(const char* text, int depth, int row, int highlighted, char readed, ch
 void tdisp(int position, int page_row, int highlighted);
 void disp_one_pg(title_ent* table, int cursor, int count, int per_page, const char* log_name);
 void disp_meter(int squares, int filled);
+
+// Rows in their colours (on) or in none, the cursor bar in reverse video.
+void set_colours(bool on);
+// Colours unless NO_COLOR is set and not empty.  Called once at start-up.
+void colours_from_env();
 
 // How many bytes of text a row shows when limit bytes fit: the whole text
 // (less a trailing line end) when it is shorter, else limit bytes, or one
@@ -429,6 +448,10 @@ FILE* create_output(const char* path);
 // reader is refused (ENXIO) instead of waited on.  -1 with errno set.
 int open_append(const char* path);
 
+// A file name as the user typed it, with a leading "~" or "~/" standing for
+// the home directory (HOME, else the user's entry) as in the shell.
+std::string expand_home(const std::string& typed);
+
 // Writes all of data; false with errno set when the file takes no more.
 bool write_all(int fd, const char* data, size_t len);
 
@@ -463,8 +486,9 @@ class unique_fd {
 
 void set_readed(title_ent* table, const char* path);
 void save_readed(title_ent* table, const char* path, int count);
-// Null when appended, else the text to report (errno says why).
-const char* add_file(const char* src, const char* dst);
+// Null when appended, else the text to report (errno says why); copied,
+// when given, is the number of bytes appended.
+const char* add_file(const char* src, const char* dst, unsigned long long* copied = nullptr);
 // What save_readed does to "dk_readed", without removing the extract or
 // ending the run: null when stored, else the text to report (errno says why).
 const char* store_readed(const title_ent* table, const char* path, int count);

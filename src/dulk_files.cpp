@@ -3,11 +3,13 @@
 // current directory may be shared: nothing here follows or writes through
 // a name someone planted there, nor waits on a FIFO or device.
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "dulk.h"
@@ -142,6 +144,17 @@ bool read_whole(const char* path, std::string& bytes) {
   size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, fp.get())) > 0) bytes.append(buf, n);
   return std::ferror(fp.get()) == 0;
+}
+
+std::string expand_home(const std::string& typed) {
+  if (typed.empty() || typed[0] != '~' || (typed.size() > 1 && typed[1] != '/')) return typed;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr) {
+    const passwd* pw = ::getpwuid(::getuid());
+    if (pw == nullptr || pw->pw_dir == nullptr) return typed;
+    home = pw->pw_dir;
+  }
+  return home + typed.substr(1);
 }
 
 }  // namespace dulk

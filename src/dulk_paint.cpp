@@ -2,6 +2,7 @@
 // progress meter, and the repaints the key loop asks for.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -20,10 +21,22 @@ struct row_colour {
 constexpr row_colour kSectionColour = {"\033[35m", "\033[45m"};
 constexpr row_colour kSubColour = {"\033[32m", "\033[42m"};
 constexpr row_colour kTitleColour = {"\033[37m", "\033[41m"};
+// Without colours every row is in the terminal's own, and the cursor bar
+// in reverse video, readable on a light theme as on a dark one.
+constexpr row_colour kNoColour = {"", "\033[7m"};
+
+bool colours = true;
 
 constexpr const char* kReadMark[2] = {"  ", sjis::kReadMark};
 
 }  // namespace
+
+void set_colours(bool on) { colours = on; }
+
+void colours_from_env() {
+  const char* no = std::getenv("NO_COLOR");
+  set_colours(no == nullptr || *no == '\0');
+}
 
 size_t row_text_len(std::string_view text, long long limit) {
   // A decoded news subject keeps the line end it was decoded with; the row
@@ -98,7 +111,10 @@ std::string page_header(std::string_view path, int page, int pages) {
 
 void disp(const char* text, int depth, int row, int highlighted, char readed, char kind) {
   if (window_too_small()) return;  // the notice stands alone
-  const row_colour& rc = kind == 1 ? kSectionColour : kind == 2 ? kSubColour : kTitleColour;
+  const row_colour& rc = !colours    ? kNoColour
+                         : kind == 1 ? kSectionColour
+                         : kind == 2 ? kSubColour
+                                     : kTitleColour;
   const char* colour = highlighted ? rc.bar : rc.plain;
   const char* mark = kind == 1 ? "" : kReadMark[readed == 1 ? 1 : 0];
 

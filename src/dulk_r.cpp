@@ -279,11 +279,11 @@ class scanner {
   // Makes the entry of a title line of form f; false when the log ends
   // before the entry is complete.
   bool enter(const line_form& f) {
-    if (*count_ >= max_ent && growing_) {
-      full_ = true;
-      return false;
-    }
-    if (*count_ >= max_ent) {
+    if (*count_ >= max_ent && !grow_tables()) {
+      if (growing_) {  // a re-read that finds the table full keeps what it has
+        full_ = true;
+        return false;
+      }
       term_restore();
       out_printf("Title table was overflow! (>%d) Specify -n option!\n", max_ent);
       dk_exit(1);

@@ -316,7 +316,8 @@ void save_readed(title_ent* table, const char* path, int count) {
   if (failed != nullptr) fatal(failed);
 }
 
-const char* add_file(const char* src, const char* dst) {
+const char* add_file(const char* src, const char* dst, unsigned long long* copied) {
+  if (copied != nullptr) *copied = 0;
   file_ptr in(open_regular(src));
   if (!in) return "add_file : tmpfile open";
   unique_fd out(open_append(dst));
@@ -336,6 +337,7 @@ const char* add_file(const char* src, const char* dst) {
     if (n == 0) break;
     failed = !write_all(out.get(), buf, n);
     left -= n;
+    if (copied != nullptr && !failed) *copied += n;
   }
   // A file system that reports a full disk only when the data goes out
   // (NFS, quotas) says so here, while the file can still be cut back.

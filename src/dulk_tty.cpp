@@ -103,8 +103,6 @@ bool from_terminal(std::string_view in, std::string& out, size_t* bad_at) {
   return ok;
 }
 
-void out_init_charset() { out_set_charset(charset_from_name(std::getenv("DULK_CHARSET"))); }
-
 // Without a CP932 converter every Japanese character would turn into U+FFFD;
 // the Shift-JIS bytes are then written as they are.
 void out_set_charset(out_charset cs) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -72,16 +73,18 @@ TEST(E2eCli, ValuesOfOptionsAreNeverOptionsThemselves) {
 TEST(E2eCli, TableCapacityFailures) {
   temp_dir dir;
   dir.write("a.log", kLog);
-  // A capacity without digits is 0: the first title overflows.
-  auto r = run_in(dir, {"-n", "lots", "a.log"}, "");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.output.find("Title table was overflow! (>0) Specify -n option!"), std::string::npos);
-  r = run_in(dir, {"-n", "1", "a.log"}, "");
+  // A capacity that is not a positive number is refused with the usage text.
+  for (const char* n : {"lots", "0", "-5", "12x", "2147483648"}) {
+    auto r = run_in(dir, {"-n", n, "a.log"}, "");
+    EXPECT_EQ(r.status, 1) << n;
+    EXPECT_NE(r.output.find("usage : dulk"), std::string::npos) << n;
+  }
+  auto r = run_in(dir, {"-n", "1", "a.log"}, "");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find("Title table was overflow! (>1) Specify -n option!"), std::string::npos);
   EXPECT_FALSE(dir.exists("dk_readed"));
-  // A negative or unallocatable capacity is an allocation failure.
-  for (const char* n : {"-5", "2000000000"}) {
+  // A capacity that cannot be had is an allocation failure.
+  for (const char* n : {"2000000000"}) {
     run_options o;
     o.cwd = dir.path();
     o.args = {"-n", n, "a.log"};
@@ -93,6 +96,32 @@ TEST(E2eCli, TableCapacityFailures) {
   }
   // Exactly as many titles as the capacity load.
   EXPECT_EQ(run_in(dir, {"-n", "2", "a.log"}).status, 0);
+  // Without -n the table grows to what the log holds.
+  std::string log;
+  for (int i = 1; i <= 12345; i++) log += "00001/12345 t" + std::to_string(i) + "\n 1\n";
+  dir.write("big.log", log);
+  r = run_in(dir, {"-v", "big.log"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.output.find("PAGE : 1/618 "), std::string::npos);
+  EXPECT_NE(dir.read("dk_readed").find("\nbig.log " + std::string(12345, '0') + "\n"),
+            std::string::npos);
+}
+
+// NO_COLOR set and not empty: no colour is painted, the bar is in reverse.
+TEST(E2eCli, NoColorPaintsNoColours) {
+  temp_dir dir;
+  dir.write("a.log", kLog);
+  for (const char* value : {"1", ""}) {
+    run_options o;
+    o.cwd = dir.path();
+    o.args = {"a.log"};
+    o.env = {{"NO_COLOR", value}};
+    auto r = run_dulk(o, "jq");
+    EXPECT_EQ(r.status, 0);
+    const bool plain = *value != '\0';
+    EXPECT_EQ(std::regex_search(r.output, std::regex("\033\\[[0-9;]*[34][0-9]m")), !plain);
+    EXPECT_EQ(r.output.find("\033[7m") != std::string::npos, plain) << value;
+  }
 }
 
 TEST(E2eCli, LogsThatCannotBeReadAreReported) {

@@ -71,6 +71,12 @@ TEST_F(Paint, ColourAndMarkFollowKindHighlightAndReadFlag) {
     dulk::disp("abc", 0, 5, c.highlighted, c.readed, c.kind);
     EXPECT_EQ(take(), row(5, c.colour, c.mark, "", "abc")) << c.name;
   }
+  // Without colours: none at all, the cursor bar in reverse video.
+  dulk::set_colours(false);
+  for (const auto& c : cases) {
+    dulk::disp("abc", 0, 5, c.highlighted, c.readed, c.kind);
+    EXPECT_EQ(take(), row(5, c.highlighted ? "\033[7m" : "", c.mark, "", "abc")) << c.name;
+  }
 }
 
 TEST_F(Paint, TextIsCutByTheLastByteThatFits) {

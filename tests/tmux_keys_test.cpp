@@ -37,10 +37,10 @@ class shell_pane {
     tmux.keys("Enter");
   }
 
-  // Starts the viewer on a.log with the environment given, in UTF-8, and
-  // waits for its header.
+  // Starts the viewer on a.log with the environment given, in UTF-8 as the
+  // pane's locale says, and waits for its header.
   bool dulk(const std::string& env, const std::string& then = "") {
-    run("DULK_CHARSET=UTF-8 " + env + " " + quoted(dulk_binary()) + " -v a.log" + then);
+    run(env + " " + quoted(dulk_binary()) + " -v a.log" + then);
     return tmux.wait_text("LOG FILE : ");
   }
 
@@ -151,8 +151,20 @@ TEST(E2eTmuxKeys, SavePromptTakesReturnBackspaceAndStaysOnAFailure) {
   EXPECT_EQ(row1(prompt + "mybox.tx"), prompt + "mybox.tx");
   sh.tmux.type("t");
   sh.tmux.keys("Enter");
-  EXPECT_EQ(sh.wait_rows(page(1, 20, 3)), page(1, 20, 3));
+  // The page comes back with a note of what was saved where.
+  auto saved = [&](const std::string& note) {
+    rows_t want = page(1, 20, 3);
+    want[1] = note;
+    return sh.wait_rows(want) == want;
+  };
+  EXPECT_TRUE(saved("saved to mybox.txt (28 bytes)")) << sh.tmux.capture();
   EXPECT_EQ(sh.dir.read("mybox.txt"), "00001/00003 title 1\n 1\nbody\n");
+  // A leading ~/ is the home directory.
+  sh.tmux.keys("s");
+  sh.tmux.type("~/x");
+  sh.tmux.keys("Enter");
+  EXPECT_TRUE(saved("saved to " + sh.dir.file("x") + " (28 bytes)")) << sh.tmux.capture();
+  EXPECT_EQ(sh.dir.read("x"), "00001/00003 title 1\n 1\nbody\n");
 
   // An empty line cancels; the list takes keys again at once.
   sh.tmux.keys("s");
@@ -172,15 +184,15 @@ TEST(E2eTmuxKeys, SavePromptTakesReturnBackspaceAndStaysOnAFailure) {
   EXPECT_EQ(sh.tmux.wait_bar({3}), std::vector<int>{3});
 
   // A Japanese name: Backspace takes a whole character, and the file is
-  // named in Shift-JIS.
+  // named as typed, in UTF-8.
   sh.tmux.keys("s");
   sh.tmux.type("日本");
   EXPECT_EQ(row1(prompt + "日本"), prompt + "日本");
   sh.tmux.keys("BSpace");
   EXPECT_EQ(row1(prompt + "日"), prompt + "日");
   sh.tmux.keys("Enter");
-  EXPECT_EQ(sh.wait_rows(page(1, 20, 3)), page(1, 20, 3));
-  EXPECT_EQ(sh.dir.read(sjis("日")), "00002/00003 title 2\n 1\nbody\n");
+  EXPECT_EQ(row1("saved to 日 (28 bytes)"), "saved to 日 (28 bytes)");
+  EXPECT_EQ(sh.dir.read("日"), "00002/00003 title 2\n 1\nbody\n");
 
   // The read marks of the run are stored at the end as usual.
   sh.tmux.keys("J");

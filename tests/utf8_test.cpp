@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "dulk.h"
-#include "support.h"
 #include "pty_driver.h"
 #include "scan_util.h"
+#include "support.h"
 
 namespace {
 
@@ -177,6 +177,42 @@ TEST(Utf8Charset, EnvironmentIsReadAtInit) {
   } else {
     unsetenv("DULK_CHARSET");
   }
+}
+
+// Unset, DULK_CHARSET leaves the choice to the locale (LC_ALL over LC_CTYPE
+// over LANG, by name when it is not installed); set, even empty, it wins.
+TEST(Utf8Charset, LocaleChoosesUnlessDulkCharsetIsSet) {
+  capture keep(out_charset::sjis);
+  const char* vars[] = {"DULK_CHARSET", "LC_ALL", "LC_CTYPE", "LANG"};
+  struct row {
+    const char* values[4];
+    out_charset want;
+  } rows[] = {
+      {{nullptr, nullptr, nullptr, "C.UTF-8"}, out_charset::utf8},
+      {{nullptr, nullptr, "C.UTF-8", "C"}, out_charset::utf8},
+      {{nullptr, "C", nullptr, "C.UTF-8"}, out_charset::sjis},
+      {{nullptr, nullptr, nullptr, "C"}, out_charset::sjis},
+      {{nullptr, nullptr, nullptr, nullptr}, out_charset::sjis},
+      {{nullptr, nullptr, nullptr, "xx_NOWHERE.UTF-8"}, out_charset::utf8},
+      {{nullptr, nullptr, nullptr, "xx_NOWHERE.SJIS"}, out_charset::sjis},
+      {{"SJIS", nullptr, nullptr, "C.UTF-8"}, out_charset::sjis},
+      {{"", nullptr, nullptr, "C.UTF-8"}, out_charset::sjis},
+      {{"UTF-8", "C", nullptr, nullptr}, out_charset::utf8},
+  };
+  auto put = [](const char* name, const char* value) {
+    return value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+  };
+  std::optional<std::string> saved[4];
+  for (size_t i = 0; i < 4; i++) {
+    if (const char* v = std::getenv(vars[i])) saved[i] = v;
+  }
+  for (const auto& r : rows) {
+    for (size_t i = 0; i < 4; i++) put(vars[i], r.values[i]);
+    dulk::out_init_charset();
+    EXPECT_EQ(dulk::out_get_charset(), r.want) << "row " << (&r - rows);
+    EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), "C");  // put back
+  }
+  for (size_t i = 0; i < 4; i++) put(vars[i], saved[i] ? saved[i]->c_str() : nullptr);
 }
 
 // ---- the conversion ----------------------------------------------------------
