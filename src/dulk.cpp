@@ -78,6 +78,7 @@ void reset_state() {
   reset_script_state();
   reset_terminal_state();
   reset_screen_state();
+  reset_move_state();
 }
 
 bool alloc_tables() {
@@ -282,6 +283,16 @@ constexpr std::array<key_action, kKeyCodes> make_key_table() {
   set({'f'}, key_action::text_search);
   set({'F'}, key_action::text_search_back);
   set({12}, key_action::redraw);  // Ctrl-L
+  set({' '}, key_action::next_page);
+  set({'g'}, key_action::first);
+  set({'G'}, key_action::last);
+  set({'1', '2', '3', '4', '5', '6', '7', '8', '9'}, key_action::count_digit);
+  set({'='}, key_action::where);
+  set({'t'}, key_action::thread_read);
+  set({'T'}, key_action::thread_unread);
+  set({'m'}, key_action::page_read);
+  set({'M'}, key_action::all_read);
+  set({9}, key_action::read_next);  // Tab
   return t;
 }
 
@@ -387,8 +398,9 @@ void prev_page(cursor& at) {
 
 bool is_unread(const title_ent* e) { return e != nullptr && e->kind == 0 && e->readed == 0; }
 
-// The next (step 1) or previous (step -1) unread message, never wrapping.
-void find_unread(cursor& at, int step, const std::string& none_msg) {
+// The next (step 1) or previous (step -1) unread message, never wrapping;
+// false when there is none.
+bool find_unread(cursor& at, int step, const std::string& none_msg) {
   int save_idx = at.cur_idx;
   tdisp(at.cur_idx, at.cur_row, 0);
   int i = at.cur_idx + step;
@@ -408,6 +420,7 @@ void find_unread(cursor& at, int step, const std::string& none_msg) {
     disp_one_pg(tent, at.cur_idx, ent_cnt, page_rows(), log_path.c_str());
   }
   tdisp(at.cur_idx, at.cur_row, 1);
+  return at.cur_idx != save_idx;
 }
 
 // Shows the current message in the pager or the editor; it counts as read
@@ -489,6 +502,8 @@ key_action decode_key(int code) {
       return key_action::prev_page;
     case kKeyHome:
       return key_action::first;
+    case kKeyEnd:
+      return key_action::last;
     case kKeyRedraw:
       return key_action::redraw;
     default:
@@ -519,10 +534,12 @@ void key_loop(cursor& at) {
     errors = 0;
     key_action act = decode_key(c);
     forget_search_note();
+    if (count_key(at, c, act)) continue;
     if (ent_cnt <= 0 && needs_entry(act)) continue;
 
     switch (act) {
       case key_action::none:
+      case key_action::count_digit:  // taken as a count above
         break;
       case key_action::read_down:
         if (title_ent* e = entry_at(at.cur_idx); e != nullptr && e->kind == 0) e->readed = 1;
@@ -547,6 +564,9 @@ void key_loop(cursor& at) {
         break;
       case key_action::next_unread:
         find_unread(at, 1, std::string(sjis::kNoUnreadAfter) + "\a");
+        break;
+      case key_action::read_next:
+        if (find_unread(at, 1, std::string(sjis::kNoUnreadAfter) + "\a")) read_message(at, pager);
         break;
       case key_action::prev_unread:
         find_unread(at, -1, std::string(sjis::kNoUnreadBefore) + "\a");
@@ -591,6 +611,14 @@ void key_loop(cursor& at) {
       case key_action::text_search:
       case key_action::text_search_back:
         search_command(at, act);
+        break;
+      case key_action::last:
+      case key_action::where:
+      case key_action::thread_read:
+      case key_action::thread_unread:
+      case key_action::page_read:
+      case key_action::all_read:
+        move_command(at, act);
         break;
     }
   }
