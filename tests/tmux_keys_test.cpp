@@ -292,6 +292,40 @@ TEST(E2eTmuxKeys, EveryHelpPageReadsLineByLine) {
   EXPECT_TRUE(sh.back_at_prompt());
 }
 
+// A long list crossed in a few keys: its end, its start, a title by its
+// number; a thread marked read (1001 and 1002 answer 1000), then Tab reads
+// the first unread after it.
+TEST(E2eTmuxKeys, LongListByEndCountThreadAndTab) {
+  NEED_TMUX();
+  std::string log;
+  for (int i = 1; i <= 1200; i++) {
+    std::string parent = i == 1001 || i == 1002 ? std::string(21, ' ') + std::to_string(i - 1) : "";
+    log += forum_title(i, 1200) + "\n 1" + parent + "\nbody\n";
+  }
+  shell_pane sh(80, 24, log);
+  ASSERT_TRUE(sh.started);
+  ASSERT_TRUE(sh.dulk(kPlainEnv));
+  struct step {
+    const char* keys;
+    int page, bar;
+    std::vector<int> read;
+  } steps[] = {{"End", 60, 21, {}},
+               {"g", 1, 2, {}},
+               {"1000g", 50, 21, {}},
+               {"t", 50, 21, {1000}},
+               {"Tab", 51, 4, {1001, 1002, 1003}}};
+  for (const auto& st : steps) {
+    st.keys[1] == '0' ? sh.tmux.type(st.keys) : sh.tmux.keys(st.keys);
+    rows_t want = page(st.page, 20, 1200, st.read);
+    EXPECT_EQ(sh.wait_rows(want), want) << st.keys;
+    EXPECT_EQ(sh.tmux.wait_bar({st.bar}), std::vector<int>{st.bar}) << st.keys;
+  }
+  sh.tmux.keys("q");
+  EXPECT_TRUE(sh.back_at_prompt());
+  EXPECT_EQ(sh.dir.read("dk_readed"),
+            "a.log " + std::string(999, '0') + "1111" + std::string(197, '0') + "\n");
+}
+
 // The viewer's only child in the pane: the program the shell started.
 pid_t viewer_pid(shell_pane& sh) {
   std::string shell = sh.tmux.pane("#{pane_pid}");
