@@ -297,23 +297,20 @@ TEST(E2eTmuxKeys, EveryHelpPageReadsLineByLine) {
 // the first unread after it.
 TEST(E2eTmuxKeys, LongListByEndCountThreadAndTab) {
   NEED_TMUX();
-  std::string log;
-  for (int i = 1; i <= 1200; i++) {
-    std::string parent = i == 1001 || i == 1002 ? std::string(21, ' ') + std::to_string(i - 1) : "";
-    log += forum_title(i, 1200) + "\n 1" + parent + "\nbody\n";
-  }
+  std::string log = forum_log(1200);
+  for (int i : {1001, 1002})  // after the follow-up's " 1", the parent at its column 23
+    log.insert(log.find(forum_title(i, 1200)) + 25, std::string(21, ' ') + std::to_string(i - 1));
   shell_pane sh(80, 24, log);
   ASSERT_TRUE(sh.started);
   ASSERT_TRUE(sh.dulk(kPlainEnv));
+  // clang-format off
   struct step {
     const char* keys;
     int page, bar;
     std::vector<int> read;
-  } steps[] = {{"End", 60, 21, {}},
-               {"g", 1, 2, {}},
-               {"1000g", 50, 21, {}},
-               {"t", 50, 21, {1000}},
+  } steps[] = {{"End", 60, 21, {}}, {"g", 1, 2, {}}, {"1000g", 50, 21, {}}, {"t", 50, 21, {1000}},
                {"Tab", 51, 4, {1001, 1002, 1003}}};
+  // clang-format on
   for (const auto& st : steps) {
     st.keys[1] == '0' ? sh.tmux.type(st.keys) : sh.tmux.keys(st.keys);
     rows_t want = page(st.page, 20, 1200, st.read);
