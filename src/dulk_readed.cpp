@@ -328,8 +328,10 @@ const char* add_file(const char* src, const char* dst) {
 
 namespace {
 
+// A flag that holds already is not written: marking a whole log dirties
+// only the memory of what changes.
 void mark(title_ent* e, int8_t flag) {
-  if (e != nullptr && e->kind == 0) e->readed = flag;
+  if (e != nullptr && e->kind == 0 && e->readed != flag) e->readed = flag;
 }
 
 }  // namespace
