@@ -504,8 +504,8 @@ int search_and_add4sx(int index, int key);
 int search_and_add4news(int index, char* ref);
 void make_tentp();
 void scan_comt(int* out, title_ent* first, int8_t level);
-// Every entry of the thread e stands in, in log order or not: the root its
-// parent links lead up to, then each reply under that root.
+// Every entry of the thread e stands in, whichever order the list shows:
+// the root its parent links lead up to, then each reply under that root.
 std::vector<title_ent*> thread_of(title_ent* e);
 
 // ---- subject decoding (dulk_sub.cpp) ----------------------------------------
