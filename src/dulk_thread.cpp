@@ -1,5 +1,5 @@
-// Reply threads: the index the scan finds each reply's parent by, and the
-// thread order link mode shows.
+// Reply threads: the index the scan finds each reply's parent by, the
+// thread order link mode shows, and the whole thread of an entry.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -17,9 +17,10 @@ namespace {
 // chain of replies to its end.  This index gives the same answers at once:
 // for each number and group the oldest and the newest entry, for each
 // message id (letters in any case) and group the oldest, and for each
-// parent the last reply of its chain.  It holds the entries before
-// `covered`: the scan asks for the parent of each new entry in turn, and a
-// search for an earlier index (asked only by hand) builds it afresh.
+// parent the last reply of its chain.  Each reply's parent is kept too, so
+// a thread is climbed to its root without a search.  It holds the entries
+// before `covered`: the scan asks for the parent of each new entry in turn,
+// and a search for an earlier index (asked only by hand) builds it afresh.
 
 // Open addressing over a power-of-two array of slots, at most three quarters
 // of them used, probed one slot after the other from the place the high
