@@ -1,6 +1,7 @@
 // Micro benchmarks: what one key costs on tables of different sizes (a
-// cursor move, a page repaint, the first switch to link mode), storing and
-// loading a million read flags, and the scan of a generated log.
+// cursor move, a page repaint, the first switch to link mode, the keys of a
+// long list), storing and loading a million read flags, and the scan of a
+// generated log.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -10,8 +11,8 @@
 #include <vector>
 
 #include "dulk.h"
-#include "support.h"
 #include "loggen.h"
+#include "support.h"
 
 namespace {
 
@@ -99,6 +100,42 @@ void BM_make_tentp(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_make_tentp)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+// The keys of a long list on a table the size of the 1 GB generated log's:
+// = counts the unread titles and M marks every one read, each by one walk
+// over the table; a count and g goes to a title far away.
+constexpr int kBigTable = 2353042;
+
+void BM_count_unread(benchmark::State& state) {
+  make_table(kBigTable);
+  for (auto _ : state) benchmark::DoNotOptimize(dulk::count_unread());
+}
+BENCHMARK(BM_count_unread)->Unit(benchmark::kMillisecond);
+
+void BM_mark_all_read(benchmark::State& state) {
+  make_table(kBigTable);
+  for (auto _ : state) {
+    state.PauseTiming();  // every title unread again, as in a log not read yet
+    for (int i = 0; i < kBigTable; i++) dulk::tent[i].readed = 0;
+    state.ResumeTiming();
+    dulk::mark_all_read();
+    benchmark::DoNotOptimize(dulk::tent[kBigTable - 1].readed);
+  }
+}
+BENCHMARK(BM_mark_all_read)->Unit(benchmark::kMillisecond);
+
+void BM_count_go_to(benchmark::State& state) {
+  make_table(kBigTable);
+  dulk_test::collect_sink sink(false);
+  dulk::out_sink* old = dulk::set_out_sink(&sink);
+  dulk::cursor at;
+  for (auto _ : state) {
+    for (char c : std::string("2000000g")) dulk::count_key(at, c, dulk::decode_key(c));
+    dulk::move_command(at, dulk::key_action::last);
+  }
+  dulk::set_out_sink(old);
+}
+BENCHMARK(BM_count_go_to)->Unit(benchmark::kMicrosecond);
 
 // Storing and loading the read flags of a million titles, in a directory of
 // its own (the read-state file lives in the current directory).

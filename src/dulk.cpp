@@ -79,6 +79,7 @@ void reset_state() {
   reset_screen_state();
   reset_reread_state();
   note_until_key(nullptr);  // no note stands on a screen not yet painted
+  reset_move_state();
 }
 
 void freex(title_ent* table) {
@@ -286,6 +287,16 @@ constexpr std::array<key_action, kKeyCodes> make_key_table() {
   set({'F'}, key_action::text_search_back);
   set({12}, key_action::redraw);  // Ctrl-L
   set({18}, key_action::reread);  // Ctrl-R
+  set({' '}, key_action::next_page);
+  set({'g'}, key_action::first);
+  set({'G'}, key_action::last);
+  set({'1', '2', '3', '4', '5', '6', '7', '8', '9'}, key_action::count_digit);
+  set({'='}, key_action::where);
+  set({'t'}, key_action::thread_read);
+  set({'T'}, key_action::thread_unread);
+  set({'m'}, key_action::page_read);
+  set({'M'}, key_action::all_read);
+  set({9}, key_action::read_next);  // Tab
   return t;
 }
 
@@ -307,8 +318,6 @@ constexpr bool needs_entry(key_action a) {
       return true;
   }
 }
-
-constexpr const char* kBlankRow = "                                        ";  // 40 blanks
 
 // Consecutive read errors after which the terminal is taken to be gone.
 constexpr int kMaxReadErrors = 100;
@@ -334,85 +343,6 @@ bool run_command(const std::string& program, const std::string& file) {
 }
 
 void wipe_msg() { show_msg(""); }
-
-void move_down(cursor& at) {
-  bool pg_redraw = false;
-  tdisp(at.cur_idx, at.cur_row, 0);
-  if (++at.cur_row >= page_rows()) {
-    at.cur_row = 0;
-    pg_redraw = true;
-  }
-  if (++at.cur_idx >= ent_cnt) {
-    at.cur_idx = 0;
-    at.cur_row = 0;
-    pg_redraw = true;
-  }
-  if (pg_redraw) disp_one_pg(tent, at.cur_idx, ent_cnt, page_rows(), log_path.c_str());
-  tdisp(at.cur_idx, at.cur_row, 1);
-}
-
-void move_up(cursor& at) {
-  bool pg_redraw = false;
-  tdisp(at.cur_idx, at.cur_row, 0);
-  if (--at.cur_row < 0) {
-    at.cur_row = page_rows() - 1;
-    pg_redraw = true;
-  }
-  if (--at.cur_idx < 0) {
-    at.cur_idx = ent_cnt - 1;
-    at.cur_row = (ent_cnt - 1) % page_rows();
-    pg_redraw = true;
-  }
-  if (pg_redraw) disp_one_pg(tent, at.cur_idx, ent_cnt, page_rows(), log_path.c_str());
-  tdisp(at.cur_idx, at.cur_row, 1);
-}
-
-// Page arithmetic in 64 bits: a huge LINES must not overflow the position.
-void next_page(cursor& at) {
-  long long rows = page_rows();
-  at.cur_row = 0;
-  long long next = at.cur_idx + rows - at.cur_idx % rows;
-  if (next >= ent_cnt) {
-    next = 0;
-    out_write("\a\n");
-  }
-  at.cur_idx = static_cast<int>(next);
-  repaint(at);
-}
-
-void prev_page(cursor& at) {
-  long long rows = page_rows();
-  at.cur_row = 0;
-  long long prev = at.cur_idx - at.cur_idx % rows - rows;
-  if (prev < 0) {
-    prev = ent_cnt - (ent_cnt - 1) % rows - 1;
-    out_write("\a\n");
-  }
-  at.cur_idx = static_cast<int>(prev);
-  repaint(at);
-}
-
-void wipe_unread_note() { disp(kBlankRow, 0, env_y + 2, 0, 0, 0); }
-
-// The next (step 1) or previous (step -1) unread message, never wrapping.
-// When there is none the cursor stays and a note says so.
-void find_unread(cursor& at, int step, const std::string& none_msg) {
-  int save_idx = at.cur_idx;
-  tdisp(at.cur_idx, at.cur_row, 0);
-  int i = next_position(at.cur_idx, step, false, {},
-                        [](const title_ent& e) { return e.kind == 0 && e.readed == 0; });
-  if (i >= 0) {
-    at.cur_idx = i;
-  } else {
-    disp(none_msg.c_str(), 0, env_y + 2, 1, 0, 0);
-    note_until_key(wipe_unread_note);
-  }
-  at.cur_row = at.cur_idx % page_rows();
-  if (save_idx / page_rows() != at.cur_idx / page_rows()) {
-    disp_one_pg(tent, at.cur_idx, ent_cnt, page_rows(), log_path.c_str());
-  }
-  tdisp(at.cur_idx, at.cur_row, 1);
-}
 
 // Shows the current message in the pager or the editor; it counts as read
 // whatever the program made of it, unless the program could not be run.
@@ -524,6 +454,8 @@ key_action decode_key(int code) {
       return key_action::prev_page;
     case kKeyHome:
       return key_action::first;
+    case kKeyEnd:
+      return key_action::last;
     case kKeyRedraw:
       return key_action::redraw;
     default:
@@ -554,10 +486,12 @@ void key_loop(cursor& at) {
     errors = 0;
     key_action act = decode_key(c);
     forget_note();
+    if (count_key(at, c, act)) continue;
     if (ent_cnt <= 0 && needs_entry(act)) continue;
 
     switch (act) {
       case key_action::none:
+      case key_action::count_digit:  // taken as a count above
         break;
       case key_action::read_down:
         if (title_ent* e = entry_at(at.cur_idx); e != nullptr && e->kind == 0) e->readed = 1;
@@ -582,6 +516,9 @@ void key_loop(cursor& at) {
         break;
       case key_action::next_unread:
         find_unread(at, 1, std::string(sjis::kNoUnreadAfter) + "\a");
+        break;
+      case key_action::read_next:
+        if (find_unread(at, 1, std::string(sjis::kNoUnreadAfter) + "\a")) read_message(at, pager);
         break;
       case key_action::prev_unread:
         find_unread(at, -1, std::string(sjis::kNoUnreadBefore) + "\a");
@@ -629,6 +566,14 @@ void key_loop(cursor& at) {
       case key_action::text_search:
       case key_action::text_search_back:
         search_command(at, act);
+        break;
+      case key_action::last:
+      case key_action::where:
+      case key_action::thread_read:
+      case key_action::thread_unread:
+      case key_action::page_read:
+      case key_action::all_read:
+        move_command(at, act);
         break;
     }
   }

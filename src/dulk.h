@@ -126,6 +126,7 @@ void reset_script_state();    // dulk_w.cpp
 void reset_terminal_state();  // dulk_tty.cpp
 void reset_screen_state();    // dulk_screen.cpp
 void reset_reread_state();    // dulk_reread.cpp
+void reset_move_state();      // dulk_move.cpp
 
 // Release every title and message id (the table itself stays).
 void freex(title_ent* table);
@@ -234,6 +235,7 @@ inline constexpr int kKeyPageDown = 0x104;
 inline constexpr int kKeyHome = 0x105;
 inline constexpr int kKeyOther = 0x106;  // any other sequence, read whole
 inline constexpr int kKeyRedraw = 0x107;
+inline constexpr int kKeyEnd = 0x108;
 // The key of an escape sequence from the bytes that follow its ESC.
 int decode_escape(std::string_view tail);
 // True from a stop and continue until the screen is next cleared.
@@ -375,8 +377,40 @@ enum class key_action : uint8_t {
   text_search_back,   // backward over the messages' text
   redraw,
   reread,  // the log again, after it changed on disk
+  last,           // the last title
+  count_digit,    // 1 .. 9: the first digit of a count
+  where,          // the cursor's position, the titles, the unread, the log
+  thread_read,    // the cursor's thread marked read
+  thread_unread,  // the same, marked unread
+  page_read,      // the titles of the page marked read
+  all_read,       // every title marked read, once the user agrees
+  read_next,      // the next unread message, read as Return reads
 };
 key_action decode_key(int code);
+
+// ---- moving through a long list (dulk_move.cpp) -----------------------------
+
+// One title down or up, wrapping round the list; two rows are painted, or
+// the page when the move leaves it.
+void move_down(cursor& at);
+void move_up(cursor& at);
+// The next or previous page (a bell and round at either end).
+void next_page(cursor& at);
+void prev_page(cursor& at);
+// The next (step 1) or previous (step -1) unread message, never wrapping;
+// false when there is none: the cursor stays and a note says so.
+bool find_unread(cursor& at, int step, const std::string& none_msg);
+
+// A count typed before g, G or Return goes to that title (from 1), before
+// % that far into the list.  Called with every key before it acts: true
+// when the key belonged to the count (its digits, Backspace, ESC, the key
+// that uses it); false when the key is to act, a count typed before it
+// being dropped.  A note of these keys stays until that next key.
+bool count_key(cursor& at, int c, key_action act);
+// The keys of a long list that need no more than their action.
+void move_command(cursor& at, key_action act);
+// "1,234,567": the digits of n in groups of three.
+std::string grouped(long long n);
 
 // Signals are caught in the terminal layer, beside the stop and continue:
 // a hang-up, terminate or interrupt is only noted, and the key loop ends the
@@ -499,6 +533,16 @@ bool readed_unkept();
 // this run's flags are stored whole.
 void readed_forget_loaded();
 
+// Marking many titles at once; headings keep their flags, since they are
+// never unread.  The messages of the thread the entry stands in (its root
+// and every reply under that root) get flag; so do those at positions from
+// .. to - 1 of the current order; every message of the table is marked read.
+void mark_thread(title_ent* e, int8_t flag);
+void mark_positions(int from, int to, int8_t flag);
+void mark_all_read();
+// The messages of the table not yet read, headings never among them.
+long long count_unread();
+
 // ---- log scanning (dulk_r.cpp; the line source in log_lines.h) -------------
 
 // One line without its '\n', every '\r' dropped; returns '\n' or EOF.
@@ -548,6 +592,9 @@ int search_and_add4sx(int index, int key);
 int search_and_add4news(int index, char* ref);
 void make_tentp();
 void scan_comt(int* out, title_ent* first, int8_t level);
+// Every entry of the thread e stands in, whichever order the list shows:
+// the root its parent links lead up to, then each reply under that root.
+std::vector<title_ent*> thread_of(title_ent* e);
 
 // ---- subject decoding (dulk_sub.cpp) ----------------------------------------
 

@@ -1,10 +1,11 @@
-// The read state kept in "dk_readed" (recovered, loaded and stored) and the
-// mailbox a message is appended to.
+// The read state kept in "dk_readed" (recovered, loaded and stored), the
+// mailbox a message is appended to, and marking many titles at once.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -356,6 +357,36 @@ const char* add_file(const char* src, const char* dst, unsigned long long* copie
   }
   errno = saved;
   return failed ? "add_file : mbox write" : nullptr;
+}
+
+// ---- marking many at once ---------------------------------------------------
+
+namespace {
+
+// A flag that holds already is not written: marking a whole log dirties
+// only the memory of what changes.
+void mark(title_ent* e, int8_t flag) {
+  if (e != nullptr && e->kind == 0 && e->readed != flag) e->readed = flag;
+}
+
+}  // namespace
+
+void mark_thread(title_ent* e, int8_t flag) {
+  for (title_ent* t : thread_of(e)) mark(t, flag);
+}
+
+void mark_positions(int from, int to, int8_t flag) {
+  for (int p = std::max(from, 0); p < to && p < ent_cnt; p++) mark(entry_at(p), flag);
+}
+
+void mark_all_read() {
+  for (int i = 0; i < ent_cnt; i++) mark(&tent[i], 1);
+}
+
+long long count_unread() {
+  long long n = 0;
+  for (int i = 0; i < ent_cnt; i++) n += tent[i].kind == 0 && tent[i].readed == 0;
+  return n;
 }
 
 }  // namespace dulk

@@ -232,6 +232,66 @@ void paint_help_page() {
   scr_refresh();
 }
 
+// The keys added for long lists, and those of the terminal's own keys, on a
+// last page of their own.
+constexpr const char* kMoreKeys[] = {
+    "\n",
+    // [ その他のキー ]
+    "[ \x82\xbb\x82\xcc\x91\xbc\x82\xcc\x83L\x81[ ]\n",
+    "\n",
+    // [SPACE] or [PgDn] ... 次ページ
+    "    [SPACE] or [PgDn] ... \x8e\x9f\x83y\x81[\x83W\n",
+    // [↓] / [↑] ......... 次ページ / 前ページ
+    "    [\x81\xab] / [\x81\xaa] ......... \x8e\x9f\x83y\x81[\x83W / \x91O\x83y\x81[\x83W\n",
+    // [PgUp] .............. 前ページ
+    "    [PgUp] .............. \x91O\x83y\x81[\x83W\n",
+    // [g] or [Home] ....... 先頭行へ移動
+    "    [g] or [Home] ....... \x90\xe6\x93\xaa\x8ds\x82\xd6\x88\xda\x93\xae\n",
+    // [G] or [End] ........ 最終行へ移動
+    "    [G] or [End] ........ \x8d\xc5\x8fI\x8ds\x82\xd6\x88\xda\x93\xae\n",
+    // [<n>g] or [<n>G] .... <n> 番目のタイトルへ移動
+    "    [<n>g] or [<n>G] .... <n> "
+    "\x94\xd4\x96\xda\x82\xcc\x83^\x83\x43\x83g\x83\x8b\x82\xd6\x88\xda\x93\xae\n",
+    // [<n>][RETURN] も同じ。[BS] で訂正、[ESC] で取消
+    "                          [<n>][RETURN] \x82\xe0\x93\xaf\x82\xb6\x81\x42[BS] "
+    "\x82\xc5\x92\xf9\x90\xb3\x81\x41[ESC] \x82\xc5\x8e\xe6\x8f\xc1\n",
+    // [<n>%] .............. リストの <n>% の位置へ移動
+    "    [<n>%] .............. \x83\x8a\x83X\x83g\x82\xcc <n>% "
+    "\x82\xcc\x88\xca\x92u\x82\xd6\x88\xda\x93\xae\n",
+    // [=] ................. カーソル位置、タイトル数、未読数、ログファイルの表示
+    "    [=] ................. "
+    "\x83J\x81[\x83\\\x83\x8b\x88\xca\x92u\x81\x41\x83^"
+    "\x83\x43\x83g\x83\x8b\x90\x94\x81\x41\x96\xa2\x93\xc7\x90\x94\x81\x41\x83\x8d\x83O\x83t\x83@"
+    "\x83\x43\x83\x8b\x82\xcc\x95\\\x8e\xa6\n",
+    // [t] / [T] ........... カーソル位置の発言のスレッドを既読/未読にする。
+    "    [t] / [T] ........... "
+    "\x83J\x81["
+    "\x83\\\x83\x8b\x88\xca\x92u\x82\xcc\x94\xad\x8c\xbe\x82\xcc\x83X\x83\x8c\x83\x62\x83h\x82\xf0"
+    "\x8a\xf9\x93\xc7/\x96\xa2\x93\xc7\x82\xc9\x82\xb7\x82\xe9\x81\x42\n",
+    // [m] ................. このページを既読にする。
+    "    [m] ................. "
+    "\x82\xb1\x82\xcc\x83y\x81[\x83W\x82\xf0\x8a\xf9\x93\xc7\x82\xc9\x82\xb7\x82\xe9\x81\x42\n",
+    // [M] ................. すべてのタイトルを既読にする。(確認あり)
+    "    [M] ................. "
+    "\x82\xb7\x82\xd7\x82\xc4\x82\xcc\x83^"
+    "\x83\x43\x83g\x83\x8b\x82\xf0\x8a\xf9\x93\xc7\x82\xc9\x82\xb7\x82\xe9\x81\x42("
+    "\x8am\x94\x46\x82\xa0\x82\xe8)\n",
+    // [TAB] ............... 次の未読発言を読む。
+    "    [TAB] ............... "
+    "\x8e\x9f\x82\xcc\x96\xa2\x93\xc7\x94\xad\x8c\xbe\x82\xf0\x93\xc7\x82\xde\x81\x42\n",
+    // [/] / [\] ........... タイトルを前方/後方検索
+    "    [/] / [\\] ........... "
+    "\x83^\x83\x43\x83g\x83\x8b\x82\xf0\x91O\x95\xfb/\x8c\xe3\x95\xfb\x8c\x9f\x8d\xf5\n",
+    // [f] / [F] ........... 発言の本文を前方/後方検索
+    "    [f] / [F] ........... "
+    "\x94\xad\x8c\xbe\x82\xcc\x96{\x95\xb6\x82\xf0\x91O\x95\xfb/\x8c\xe3\x95\xfb\x8c\x9f\x8d\xf5\n",
+    // [^L] ................ 画面の再表示
+    "    [^L] ................ \x89\xe6\x96\xca\x82\xcc\x8d\xc4\x95\\\x8e\xa6\n",
+    // [^R] ................ ログファイルを読み直す。
+    "    [^R] ................ "
+    "\x83\x8d\x83O\x83t\x83@\x83\x43\x83\x8b\x82\xf0\x93\xc7\x82\xdd\x92\xbc\x82\xb7\x81\x42\n",
+};
+
 // Waits for one key, unless a signal is ending the run.
 void help_wait() {
   scr_refresh();
@@ -375,10 +435,17 @@ void disp_help() {
   printfx("\tPlease report problems on the project's issue tracker.\n");
   scr_refresh();
   // A page that the last line just closed has had its wait already.
-  while (help_shown > page_start) {
-    help_wait();
-    help_flush();
-  }
+  auto close_page = [] {
+    while (help_shown > page_start) {
+      help_wait();
+      help_flush();
+    }
+  };
+  close_page();
+  // The keys beyond those above, on a last page of their own.
+  for (const char* line : kMoreKeys) printfx("%s", line);
+  scr_refresh();
+  close_page();
 }
 
 }  // namespace dulk

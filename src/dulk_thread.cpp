@@ -1,5 +1,5 @@
-// Reply threads: the index the scan finds each reply's parent by, and the
-// thread order link mode shows.
+// Reply threads: the index the scan finds each reply's parent by, the
+// thread order link mode shows, and the whole thread of an entry.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -17,9 +17,10 @@ namespace {
 // chain of replies to its end.  This index gives the same answers at once:
 // for each number and group the oldest and the newest entry, for each
 // message id (letters in any case) and group the oldest, and for each
-// parent the last reply of its chain.  It holds the entries before
-// `covered`: the scan asks for the parent of each new entry in turn, and a
-// search for an earlier index (asked only by hand) builds it afresh.
+// parent the last reply of its chain.  Each reply's parent is kept too, so
+// a thread is climbed to its root without a search.  It holds the entries
+// before `covered`: the scan asks for the parent of each new entry in turn,
+// and a search for an earlier index (asked only by hand) builds it afresh.
 
 // Open addressing over a power-of-two array of slots, at most three quarters
 // of them used, probed one slot after the other from the place the high
@@ -211,6 +212,7 @@ struct reply_index {
   aged_table<num_slot> by_num;
   aged_table<msgid_slot> by_msgid;
   std::vector<int> last_reply;  // by the parent's index: the last reply's index + 1, or 0
+  std::vector<int> parent;      // by the reply's index: its parent's index + 1, or 0
   int covered = 0;
   long log_size = 0;
 };
@@ -273,6 +275,9 @@ int link_under(int parent, int index) {
     end->next = reply;
   }
   last = index + 1;
+  size_t r = static_cast<size_t>(index);
+  if (rix.parent.size() <= r) rix.parent.resize(std::max(r + 1, 2 * rix.parent.size()));
+  rix.parent[r] = parent + 1;
   return 1;
 }
 
@@ -379,6 +384,23 @@ void scan_comt(int* out, title_ent* first, int8_t level) {
     lv = stack.back().level;
     stack.pop_back();
   }
+}
+
+std::vector<title_ent*> thread_of(title_ent* e) {
+  std::vector<title_ent*> thread;
+  if (e == nullptr || tent == nullptr) return thread;
+  size_t i = static_cast<size_t>(e - tent);
+  while (i < rix.parent.size() && rix.parent[i] != 0) i = static_cast<size_t>(rix.parent[i] - 1);
+  // The replies are reached by their links, with a stack of the chains yet
+  // to finish, as deep as a thread goes.
+  std::vector<title_ent*> pending = {&tent[i]};
+  while (!pending.empty()) {
+    title_ent* t = pending.back();
+    pending.pop_back();
+    thread.push_back(t);
+    for (title_ent* c = t->child; c != nullptr; c = c->next) pending.push_back(c);
+  }
+  return thread;
 }
 
 }  // namespace dulk

@@ -305,7 +305,8 @@ int decode_escape(std::string_view tail) {
   static constexpr known kKnown[] = {
       {"[A", kKeyUp},      {"OA", kKeyUp},        {"[B", kKeyDown}, {"OB", kKeyDown},
       {"[5~", kKeyPageUp}, {"[6~", kKeyPageDown}, {"[H", kKeyHome}, {"OH", kKeyHome},
-      {"[1~", kKeyHome},   {"[7~", kKeyHome},
+      {"[1~", kKeyHome},   {"[7~", kKeyHome},     {"[F", kKeyEnd},  {"OF", kKeyEnd},
+      {"[4~", kKeyEnd},    {"[8~", kKeyEnd},
   };
   if (tail.empty()) return 27;
   for (const known& k : kKnown) {

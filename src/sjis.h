@@ -115,6 +115,9 @@ inline constexpr const char* kNoUnreadBefore =
     "\x8d\xc5\x8f\x89\x82\xcc\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\x82\xdc\x82\xc5\x82\xc9"
     "\x96\xa2\x93\xc7\x82\xcd\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42";
 
+// Between the counts and the log's name on the note of where the cursor is.
+inline constexpr const char* kMiddleDot = "\x81\x45";  // ・
+
 // The title and text searches' notes.
 // 先頭から検索し直しました。
 inline constexpr const char* kWentRoundForward =

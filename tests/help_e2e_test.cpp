@@ -21,12 +21,13 @@ TEST(E2eHelp, PausesAfterEachScreenful) {
   struct tc {
     const char* lines;                // LINES, or unset
     std::vector<size_t> pause_after;  // help lines shown before each wait
+    int more_waits = 1;               // on the last page, of the keys beyond those
   } cases[] = {
       {"\x01unset", {22, 33}},
       {"24", {22, 33}},
-      {"13", {11, 22, 33}},  // the last wait is the printer's own
-      {"35", {33}},          // likewise
-      {"40", {33}},          // the closing wait
+      {"13", {11, 22, 33}, 2},  // the last wait is the printer's own
+      {"35", {33}},             // likewise
+      {"40", {33}},             // the closing wait
   };
   const std::string clear = "\033[H\033[2J";
   for (const auto& c : cases) {
@@ -54,6 +55,12 @@ TEST(E2eHelp, PausesAfterEachScreenful) {
         ASSERT_TRUE(nl > 0 && raw[nl - 1] == '\r') << "a line end without a return at " << nl;
       shown = upto;
       key = "q";  // the keys that turn pages are not commands
+    }
+    for (int i = 0; i < c.more_waits; i++) {
+      size_t m = s.mark();
+      s.send("q");
+      EXPECT_TRUE(s.wait_for(sjis(i == 0 ? "[ その他のキー ]" : "[^R]"), 5000, m)) << c.lines;
+      s.settle(100);
     }
     size_t m = s.mark();
     s.send("q");

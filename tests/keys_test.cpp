@@ -1,4 +1,5 @@
 // Key decoding and the small helpers of the key loop.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +8,9 @@
 
 #include "dulk.h"
 #include "pty_driver.h"
+#include "scan_util.h"
 #include "support.h"
+#include "viewer_util.h"
 
 using namespace dulk_test;
 using dulk::key_action;
@@ -80,6 +83,8 @@ TEST(KeyTable, EscapeSequencesNameTheirKeys) {
       {"OH", dulk::kKeyHome},
       {"[1~", dulk::kKeyHome},
       {"[7~", dulk::kKeyHome},
+      {"OF", dulk::kKeyEnd},
+      {"[4~", dulk::kKeyEnd},
       {"[C", dulk::kKeyOther},
       {"[D", dulk::kKeyOther},
       {"OP", dulk::kKeyOther},
@@ -102,6 +107,75 @@ TEST(ScriptName, FirstFreeNumberFillsGaps) {
   ::mkdir(dir.file("say0").c_str(), 0700);  // any kind of file takes the name
   EXPECT_EQ(dulk::script_name("comt"), "comt1");
   EXPECT_EQ(dulk::script_name("say"), "say1");
+}
+
+// The key loop reads keys as a keyboard sends them until they run out.  It
+// reads (Tab) and stores at its end, so it runs with the program's tests.
+TEST(E2eKeyLoop, KeysOfALongListMoveAndMark) {
+  // A heading, then messages 1 .. 44; 3 and 40 answer 1, 10 answers 3, 25
+  // answers 10: the thread of 1 stands at positions 1, 3, 10, 25 and 40.
+  std::string log = "No. 1 room\n";
+  for (int n = 1, p; n <= 44; n++) {
+    p = n == 3 || n == 40 ? 1 : n == 10 ? 3 : n == 25 ? 10 : 0;
+    log += forum_title(n, 44) + "\n 1" + std::string(21, ' ') + std::to_string(p) + "\nbody\n";
+  }
+  std::string page1, rest, thread = "1 3 10 25 40 ";
+  for (int i = 1; i <= 44; i++) (i < 20 ? page1 : rest) += std::to_string(i) + " ";
+  // clang-format off
+  struct tc {
+    std::string keys;
+    int at;
+    std::string read;  // the positions marked read, each followed by a blank
+    std::string shows = "";
+  } cases[] = {
+      {"G", 44, ""}, {"\033[F", 44, ""}, {"Gg", 0, ""}, {"G0", 0, ""}, {"  ", 40, ""},
+      {"   ", 0, ""} /* Space wraps as Ctrl-F does */, {"7g", 6, "", "count: 7 "}, {"7G", 6, ""},
+      {"7\r", 6, ""}, {"10g", 9, ""}, {"1000g", 44, ""}, {"50%", 22, ""}, {"250%", 44, ""},
+      {"j%", 1, ""}, {"12\1773g", 12, ""} /* Backspace */, {"5j", 1, ""} /* the count dropped */,
+      {"5\033", 0, ""} /* ESC drops the count, and does not quit */, {"11gt", 10, thread},
+      {"26Gt", 25, thread}, {"tT", 0, ""}, {"11gtT", 10, ""}, {"jm", 1, page1}, {"Mn", 0, ""},
+      {"My", 0, page1 + rest}, {"\t", 1, "1 "}, {"\tt\t", 2, "1 2 3 10 25 40 "},
+      {"G=", 44, "", "45 / 45 titles, 44 unread \x81\x45 a.log "}};
+  // clang-format on
+  for (const auto& c : cases) {
+    temp_dir dir;
+    in_directory here(dir.path());
+    scan_log(log);
+    dulk::env_x = 80;
+    dulk::env_y = 20;
+    dulk::log_path = "a.log";
+    dulk::pager = "true";
+    dir.write("keys", c.keys);
+    int saved_in = ::dup(0);
+    ::close(0);
+    ASSERT_EQ(::open("keys", O_RDONLY), 0);
+    collect_sink sink;
+    dulk::out_sink* old_sink = dulk::set_out_sink(&sink);
+    dulk::set_exit_hook(throw_on_exit);
+    dulk::cursor at;
+    int status = -1;
+    try {
+      dulk::key_loop(at);
+    } catch (const exit_called& e) {
+      status = e.status;
+    }
+    dulk::set_exit_hook(nullptr);
+    dulk::set_out_sink(old_sink);
+    ::dup2(saved_in, 0);
+    ::close(saved_in);
+    std::string read;
+    for (int i = 0; i < dulk::ent_cnt; i++)
+      if (dulk::tent[i].readed) read += std::to_string(i) + " ";
+    EXPECT_EQ(status, 1) << c.keys;  // the keys ran out; none quit
+    EXPECT_EQ(at.cur_idx, c.at) << c.keys;
+    EXPECT_EQ(at.cur_row, c.at % 20) << c.keys;
+    size_t page = sink.bytes.rfind("PAGE : " + std::to_string(c.at / 20 + 1) + "/3");
+    EXPECT_EQ(sink.bytes.rfind("PAGE : "), page) << c.keys;
+    EXPECT_TRUE(c.at < 20 || page != std::string::npos) << c.keys;
+    EXPECT_NE(sink.bytes.find(c.shows), std::string::npos) << c.keys;
+    EXPECT_EQ(read, c.read) << c.keys;
+    dulk::reset_state();
+  }
 }
 
 }  // namespace

@@ -109,10 +109,10 @@ TEST(E2eTmuxKeys, ArrowsTurnPagesOtherSequencesAreIgnoredAndNothingLeaks) {
   sh.tmux.keys("Home");
   EXPECT_EQ(sh.tmux.wait_bar({2}), std::vector<int>{2}) << "Home goes to the first title";
 
-  // Left, right, F1, Insert, End and Ctrl-Right do nothing, and leave no
+  // Left, right, F1, Insert and Ctrl-Right do nothing, and leave no
   // byte behind ("D" of the left arrow would print a message, "C" would
   // write a script): the next key moves the bar on the same page.
-  for (const char* key : {"Left", "Right", "F1", "IC", "End", "C-Right"}) sh.tmux.keys(key);
+  for (const char* key : {"Left", "Right", "F1", "IC", "C-Right"}) sh.tmux.keys(key);
   sh.tmux.keys("j");
   EXPECT_EQ(sh.tmux.wait_bar({3}), std::vector<int>{3});
   EXPECT_EQ(sh.wait_rows(page(1, 20, 45)), page(1, 20, 45));
@@ -294,12 +294,45 @@ TEST(E2eTmuxKeys, EveryHelpPageReadsLineByLine) {
   // the screen scrolls by the lines that did not fit.
   sh.tmux.keys("Down");
   EXPECT_EQ(sh.wait_rows(lines(10, 33)), lines(10, 33));
+  sh.tmux.keys("q");  // then the last page, of the keys beyond those
+  EXPECT_TRUE(sh.tmux.wait_text("[^R] ................ ")) << sh.tmux.capture();
   sh.tmux.keys("q");
   EXPECT_EQ(sh.wait_rows(page(1, 20, 3)), page(1, 20, 3));
   sh.tmux.keys("j");
   EXPECT_EQ(sh.tmux.wait_bar({3}), std::vector<int>{3});
   sh.tmux.keys("q");
   EXPECT_TRUE(sh.back_at_prompt());
+}
+
+// A long list crossed in a few keys: its end, its start, a title by its
+// number; a thread marked read (1001 and 1002 answer 1000), then Tab reads
+// the first unread after it.
+TEST(E2eTmuxKeys, LongListByEndCountThreadAndTab) {
+  NEED_TMUX();
+  std::string log = forum_log(1200);
+  for (int i : {1001, 1002})  // after the follow-up's " 1", the parent at its column 23
+    log.insert(log.find(forum_title(i, 1200)) + 25, std::string(21, ' ') + std::to_string(i - 1));
+  shell_pane sh(80, 24, log);
+  ASSERT_TRUE(sh.started);
+  ASSERT_TRUE(sh.dulk(kPlainEnv));
+  // clang-format off
+  struct step {
+    const char* keys;
+    int page, bar;
+    std::vector<int> read;
+  } steps[] = {{"End", 60, 21, {}}, {"g", 1, 2, {}}, {"1000g", 50, 21, {}}, {"t", 50, 21, {1000}},
+               {"Tab", 51, 4, {1001, 1002, 1003}}};
+  // clang-format on
+  for (const auto& st : steps) {
+    st.keys[1] == '0' ? sh.tmux.type(st.keys) : sh.tmux.keys(st.keys);
+    rows_t want = page(st.page, 20, 1200, st.read);
+    EXPECT_EQ(sh.wait_rows(want), want) << st.keys;
+    EXPECT_EQ(sh.tmux.wait_bar({st.bar}), std::vector<int>{st.bar}) << st.keys;
+  }
+  sh.tmux.keys("q");
+  EXPECT_TRUE(sh.back_at_prompt());
+  EXPECT_EQ(sh.dir.read("dk_readed"),
+            "a.log " + std::string(999, '0') + "1111" + std::string(197, '0') + "\n");
 }
 
 // The viewer's only child in the pane: the program the shell started.
@@ -482,6 +515,8 @@ TEST(E2eTmuxKeys, EveryStateFollowsTheWindow) {
          EXPECT_FALSE(sh.tmux.wait_text("Please report problems", 300));
          sh.tmux.keys("x");
          EXPECT_TRUE(sh.tmux.wait_text("Please report problems"));
+         sh.tmux.keys("x");  // the last page, of the keys beyond those
+         EXPECT_TRUE(sh.tmux.wait_text("[^R] ................ "));
          sh.tmux.keys("x");  // back to the list, which the quit key then ends
        }},
   };
