@@ -146,9 +146,21 @@ void recover_readed() {
 // another file) is refused and never written.  A signal that ends the run
 // ends the wait for the lock.
 int open_new_locked() {
-  for (;;) {
+  for (int tries = 0;; tries++) {
     int fd = open_own_file(kReadedNew);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+      // What was opened may have become "dk_readed" under another viewer's
+      // quit, and have gained the backup's second name, before it was looked
+      // at: the name is opened again unless it still names a file with two.
+      const int e = errno;
+      struct stat now;
+      if (e == EMLINK && tries < 1000 &&
+          (::lstat(kReadedNew, &now) != 0 || now.st_nlink == 1)) {
+        continue;
+      }
+      errno = e;
+      return -1;
+    }
     int rc;
     while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR && !stop_requested()) {
     }
