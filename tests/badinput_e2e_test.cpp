@@ -131,7 +131,7 @@ std::function<void(const temp_dir&, const run_result&)> stays_after(const std::s
                                                                     const std::string& message) {
   return [old, message](const temp_dir& d, const run_result& r) {
     EXPECT_NE(r.output.find("\033[2;1H\033[K" + message), std::string::npos)
-        << r.output.substr(0, 2000);
+        << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
     EXPECT_EQ(d.read("dk_readed"), old + "a.log 0\n");
   };
 }
