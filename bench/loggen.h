@@ -19,18 +19,17 @@ struct loggen_stats {
 // What the log is made of.  The defaults give the log this generator has
 // always made; each knob moves one property away from it.
 struct loggen_shape {
-  int crlf = -1;     // percent of titles whose lines end in CR LF; -1: 15% of sessions
-  int news = 15;     // weight of news in the choice of what a visit reads (of 100)
-  int refs = 50;     // percent of news articles that follow up an earlier one
-  int rooms = 0;     // 0: each room numbers its messages in runs; N: one rising
-                     // number over N rooms, each message in a room at random
-  int reach = 200;   // a reply answers one of the last `reach` messages (of its
-                     // room, or of all rooms when spread)
+  int crlf = -1;    // percent of titles whose lines end in CR LF; -1: 15% of sessions
+  int news = 15;    // weight of news in the choice of what a visit reads (of 100)
+  int refs = 50;    // percent of news articles that follow up an earlier one
+  int rooms = 0;    // 0: each room numbers its messages in runs; N: one rising
+                    // number over N rooms, each message in a room at random
+  int reach = 200;  // a reply answers one of the last `reach` messages (of its
+                    // room, or of all rooms when spread)
 };
 
 // Writes about `size` bytes (whole sessions, so a little more) to out; the
 // same seed and size always give the same bytes.
-loggen_stats generate_log(FILE* out, uint64_t seed, uint64_t size,
-                          const loggen_shape& shape = {});
+loggen_stats generate_log(FILE* out, uint64_t seed, uint64_t size, const loggen_shape& shape = {});
 
 }  // namespace dulk_bench

@@ -376,7 +376,7 @@ enum class key_action : uint8_t {
   text_search,        // forward over the messages' text
   text_search_back,   // backward over the messages' text
   redraw,
-  reread,  // the log again, after it changed on disk
+  reread,         // the log again, after it changed on disk
   last,           // the last title
   count_digit,    // 1 .. 9: the first digit of a count
   where,          // the cursor's position, the titles, the unread, the log

@@ -154,8 +154,7 @@ int open_new_locked() {
       // at: the name is opened again unless it still names a file with two.
       const int e = errno;
       struct stat now;
-      if (e == EMLINK && tries < 1000 &&
-          (::lstat(kReadedNew, &now) != 0 || now.st_nlink == 1)) {
+      if (e == EMLINK && tries < 1000 && (::lstat(kReadedNew, &now) != 0 || now.st_nlink == 1)) {
         continue;
       }
       errno = e;

@@ -28,7 +28,6 @@ out_charset charset_from_name(const char* name) {
   return out_charset::sjis;
 }
 
-
 namespace {
 
 class stdout_sink : public out_sink {
@@ -44,9 +43,9 @@ out_sink* sink = &default_sink;  // the test harness's choice: a session leaves 
 struct tty_state {
   bool curses_on = false;
   out_charset charset = out_charset::sjis;
-  bool lost = false;       // the screen must be painted afresh
-  int pushed_key = -1;     // a byte read past a lone ESC
-  std::string converted;   // reused by every write in UTF-8
+  bool lost = false;      // the screen must be painted afresh
+  int pushed_key = -1;    // a byte read past a lone ESC
+  std::string converted;  // reused by every write in UTF-8
 };
 tty_state tty;
 

@@ -143,11 +143,12 @@ inline constexpr const char* kSearching =
 
 // The scripts' texts.
 inline constexpr const char* kHandleUnset =
-    "\x3c\x83\x6e\x83\x93\x83\x68\x83\x8b\x96\xbc\x3e";                        // <ハンドル名>
-inline constexpr const char* kNumberedSubjectVar = "\x83\x6b\x83\x79";         // ヌペ
+    "\x3c\x83\x6e\x83\x93\x83\x68\x83\x8b\x96\xbc\x3e";                 // <ハンドル名>
+inline constexpr const char* kNumberedSubjectVar = "\x83\x6b\x83\x79";  // ヌペ
 // The same name in UTF-8, as a UTF-8 shell sets it.
 inline constexpr const char* kNumberedSubjectVarUtf8 = "\xe3\x83\x8c\xe3\x83\x9a";  // ヌペ
-inline constexpr const char* kTitlePlaceholder = "\x3c\x83\x5e\x83\x43\x83\x67\x83\x8b\x3e";  // <タイトル>
+inline constexpr const char* kTitlePlaceholder =
+    "\x3c\x83\x5e\x83\x43\x83\x67\x83\x8b\x3e";  // <タイトル>
 // <会議室/発言内容>
 inline constexpr const char* kRoomTextPlaceholder =
     "\x3c\x89\xef\x8b\x63\x8e\xba\x2f\x94\xad\x8c\xbe\x93\xe0\x97\x65\x3e";

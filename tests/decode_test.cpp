@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "dulk.h"
-#include "support.h"
 #include "pty_driver.h"
 #include "scan_util.h"
+#include "support.h"
 
 namespace {
 
@@ -304,7 +304,8 @@ TEST(Decode, RealTextsMatchTheirShiftJisTwins) {
       {"jis-oracle/cpython/iso2022_jp.txt", "jis-oracle/cpython/shift_jis.txt"},
   };
   for (const auto& [j, s] : pairs) {
-    SKIP_OR_FAIL_WITHOUT_REALDATA(!fs::exists(kRealData / j), "real texts absent: " << (kRealData / j));
+    SKIP_OR_FAIL_WITHOUT_REALDATA(!fs::exists(kRealData / j),
+                                  "real texts absent: " << (kRealData / j));
     std::istringstream jf(read_all(kRealData / j));
     std::istringstream sf(read_all(kRealData / s));
     std::string jl;
@@ -349,7 +350,8 @@ TEST(Decode, RealMailSubjects) {
       std::string b64 = subject.substr(intro.size(), subject.size() - intro.size() - 2);
       std::string raw = plain_base64_decode(b64);
       std::string sjis;
-      if (only_two_escapes(raw) && dulk_test::iconv_convert(raw, "SHIFT_JIS", "ISO-2022-JP", sjis)) {
+      if (only_two_escapes(raw) &&
+          dulk_test::iconv_convert(raw, "SHIFT_JIS", "ISO-2022-JP", sjis)) {
         want = sjis + "\n";
       }
     }

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "dulk.h"
-#include "support.h"
 #include "pty_driver.h"
 #include "scan_util.h"
+#include "support.h"
 
 namespace {
 

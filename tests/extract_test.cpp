@@ -410,7 +410,8 @@ TEST_F(Extract, WriteErrorIsNotPassedOffAsAnExtract) {
 // the carriage returns.
 TEST_F(Extract, RealMailsExtractAsTheLogsOwnLines) {
   const std::vector<std::string> files = dulk_test::real_mail_files();
-  SKIP_OR_FAIL_WITHOUT_REALDATA(files.empty(), "no real mails at " << dulk_test::realdata_path("mail"));
+  SKIP_OR_FAIL_WITHOUT_REALDATA(files.empty(),
+                                "no real mails at " << dulk_test::realdata_path("mail"));
   std::string log;
   for (const auto& f : files) log += read_file(f) + "\n";
   auto t = scan_log(log, 100000);

@@ -44,12 +44,12 @@ bool under_ci();
 
 // A test of real texts skips, with a message, where they are absent, and
 // fails where they must be there.
-#define SKIP_OR_FAIL_WITHOUT_REALDATA(absent, message)           \
-  do {                                                          \
-    if (absent) {                                               \
+#define SKIP_OR_FAIL_WITHOUT_REALDATA(absent, message)             \
+  do {                                                             \
+    if (absent) {                                                  \
       if (dulk_test::under_ci()) FAIL() << message << " under CI"; \
-      GTEST_SKIP() << message;                                  \
-    }                                                           \
+      GTEST_SKIP() << message;                                     \
+    }                                                              \
   } while (0)
 
 struct run_options {

@@ -204,7 +204,8 @@ TEST(SearchState, ASecondSessionStartsClean) {
   dulk_test::collect_sink screen;
   dulk::out_sink* old = dulk::set_out_sink(&screen);
   const std::string first = "00001/00003 a\n 1\nno\n00002/00003 b\n 1\nneedle\n00003/00003 c\n 1\n";
-  const std::string second = "00001/00003 a\n 1\nno\n00002/00003 b\n 1\nno\n00003/00003 c\n 1\nneedle\n";
+  const std::string second =
+      "00001/00003 a\n 1\nno\n00002/00003 b\n 1\nno\n00003/00003 c\n 1\nneedle\n";
   dulk::cursor at;
   dulk_test::scan_log(first);
   {

@@ -269,7 +269,8 @@ TEST(Threads, SearchForAnEarlierIndexSeesOnlyTheEntriesBeforeIt) {
 // naming its id in upper case.
 TEST(Threads, RealMessageIdsAndReferences) {
   const std::vector<std::string> files = dulk_test::real_mail_files();
-  SKIP_OR_FAIL_WITHOUT_REALDATA(files.empty(), "real mails absent: " << dulk_test::realdata_path("mail"));
+  SKIP_OR_FAIL_WITHOUT_REALDATA(files.empty(),
+                                "real mails absent: " << dulk_test::realdata_path("mail"));
 
   std::string log;
   std::vector<std::string> stored;  // each article's id as the scan keeps it
@@ -350,7 +351,7 @@ TEST(Threads, ParentsFarBackAndNearAreBothFound) {
   }
   for (int i : {0, 50000, 99990}) tent[i].num = 7;  // far back, and near
   for (int i : {60000, 99995}) tent[i].num = 8;
-  for (int i : {10, 70000}) tent[i].num = 9;        // far back only
+  for (int i : {10, 70000}) tent[i].num = 9;  // far back only
   EXPECT_EQ(dulk::search_and_add(99997, 7), 1);
   EXPECT_EQ(tent[0].child, &tent[99997]);
   EXPECT_EQ(dulk::search_and_add4sx(99998, 8), 1);

@@ -335,7 +335,8 @@ TEST(Utf8Convert, EveryJapaneseTextIsWhatItsCommentSays) {
     if (!statement.empty() || line.starts_with("inline constexpr")) statement += std::string(line);
     if (statement.empty() || statement.find(';') == std::string::npos) continue;
     size_t semi = statement.find(';');
-    if (size_t c = statement.find("// ", semi); c != std::string::npos) comment = statement.substr(c + 3);
+    if (size_t c = statement.find("// ", semi); c != std::string::npos)
+      comment = statement.substr(c + 3);
     std::string name = statement.substr(0, statement.find(" ="));
     name = name.substr(name.rfind(' ') + 1);
     std::string bytes;
@@ -595,13 +596,15 @@ TEST_F(Utf8DisplayCopy, RealTextsBecomeTheirUtf8Twins) {
       {"jis-oracle/golang/rashomon-shift-jis.txt", "jis-oracle/golang/rashomon-utf-8.txt"},
       {"jis-oracle/cpython/shift_jis.txt", "jis-oracle/cpython/shift_jis-utf8.txt"},
   };
-  SKIP_OR_FAIL_WITHOUT_REALDATA(!readable(dulk_test::realdata_path(texts[0].first)), "no real texts in ../shared/realdata");
+  SKIP_OR_FAIL_WITHOUT_REALDATA(!readable(dulk_test::realdata_path(texts[0].first)),
+                                "no real texts in ../shared/realdata");
   dulk::out_set_charset(out_charset::utf8);
   for (const auto& [sjis, twin] : texts) {
     std::string extract = dir_.file("extract");
     dulk_test::write_file(extract, dulk_test::read_file(dulk_test::realdata_path(sjis)));
     std::string copy = dulk::display_copy(extract.c_str());
-    EXPECT_EQ(dulk_test::read_file(copy), dulk_test::read_file(dulk_test::realdata_path(twin))) << sjis;
+    EXPECT_EQ(dulk_test::read_file(copy), dulk_test::read_file(dulk_test::realdata_path(twin)))
+        << sjis;
   }
 }
 
@@ -613,10 +616,12 @@ TEST(Utf8RealMail, PhoneMailsKeepTheirColumns) {
                          "softbank-gmail-sjis.eml"};
   utf8_columns cols;
   if (!cols.ok()) GTEST_SKIP() << "no C.UTF-8 locale to count columns with";
-  SKIP_OR_FAIL_WITHOUT_REALDATA(!readable(dulk_test::realdata_path(std::string("mail/jpmobile/") + mails[0])),
-                                "no real mails in ../shared/realdata");
+  SKIP_OR_FAIL_WITHOUT_REALDATA(
+      !readable(dulk_test::realdata_path(std::string("mail/jpmobile/") + mails[0])),
+      "no real mails in ../shared/realdata");
   for (const char* mail : mails) {
-    std::string sjis = dulk_test::read_file(dulk_test::realdata_path(std::string("mail/jpmobile/") + mail));
+    std::string sjis =
+        dulk_test::read_file(dulk_test::realdata_path(std::string("mail/jpmobile/") + mail));
     std::string utf8 = screen_utf8(sjis);
     EXPECT_EQ(utf8_runs(utf8, cols), sjis_runs(sjis)) << mail;
     EXPECT_EQ(utf8.find("\xEE"), std::string::npos) << mail;  // U+E000..U+EFFF
