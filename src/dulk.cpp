@@ -342,8 +342,6 @@ bool run_command(const std::string& program, const std::string& file) {
   return run_shell(cmd.c_str(), kPressAnyKey);
 }
 
-void wipe_msg() { show_msg(""); }
-
 // Shows the current message in the pager or the editor; it counts as read
 // whatever the program made of it, unless the program could not be run.
 void read_message(const cursor& at, const std::string& program) {

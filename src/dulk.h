@@ -258,6 +258,9 @@ bool run_shell(const char* cmd, const char* failure_note = nullptr);
 // One message on the row below the header, from column 1, over what stood
 // there.
 void show_msg(std::string_view sjis_text);
+// The same for a one-line note, cut to the row; wipe_msg empties the row.
+void show_note(std::string_view sjis_text);
+void wipe_msg();
 // Text as the user typed it, in the terminal's charset already: written
 // past the conversion.
 void out_write_typed(std::string_view typed);

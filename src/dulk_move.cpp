@@ -26,19 +26,19 @@ struct move_state {
 };
 move_state ms;
 
-// A one-line note, cut to the row, that the next key takes away.
-void show_note(const std::string& text) {
-  show_msg(std::string_view(text).substr(0, row_text_len(text, env_x - 1)));
+// A note of these keys, which the next key takes away.
+void show_move_note(const std::string& text) {
+  show_note(text);
   ms.note_shown = true;
 }
 
 void wipe_note() {
-  show_msg("");
+  wipe_msg();
   ms.note_shown = false;
 }
 
 void show_count() {
-  show_note("count: " + ms.typed +
+  show_move_note("count: " + ms.typed +
             "  (g, G, Return: that title; %: percent of the list; ESC: cancel)");
 }
 
@@ -70,7 +70,7 @@ void show_where(const cursor& at) {
                      grouped(count_unread()) + " unread " + sjis::kMiddleDot + " " + name;
   struct stat st;
   if (log_fp != nullptr && ::fstat(fileno(log_fp), &st) == 0) text += " " + size_text(st.st_size);
-  show_note(text);
+  show_move_note(text);
 }
 
 // Every title marked read, once the user answers y.

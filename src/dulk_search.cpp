@@ -500,11 +500,6 @@ search_state ss;
 
 void wipe_msg_row() { show_msg(std::string(static_cast<size_t>(std::max(env_x - 1, 40)), ' ')); }
 
-// A one-line message, cut to the row.
-void show_note(const std::string& text) {
-  show_msg(std::string_view(text).substr(0, row_text_len(text, env_x - 1)));
-}
-
 // A message with a bell; the next key takes it away and then acts.
 void show_until_key(const std::string& text) {
   show_note(text);

@@ -455,6 +455,12 @@ void show_msg(std::string_view sjis_text) {
   out_flush();
 }
 
+void show_note(std::string_view sjis_text) {
+  show_msg(sjis_text.substr(0, row_text_len(sjis_text, env_x - 1)));
+}
+
+void wipe_msg() { show_msg(""); }
+
 void out_write_typed(std::string_view typed) {
   sink->write(typed.data(), typed.size());
   sink->flush();
