@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -155,6 +157,39 @@ form_set possible_forms(std::string_view line) {
   return set;
 }
 
+// Whether a line, its bytes as they stand in the log, may be a title line
+// or an Xref: line.  Its text drops every '\r' and ends at a NUL; but for a
+// '\r' among the first kHead bytes before the line's last one, that leaves
+// the bytes at the columns looked at as they were, or past the end of a
+// shorter text, which no test accepts.  So a line this rules out is ruled
+// out by its text as well, and a line with such a '\r' is kept.  raw is
+// followed by at least kHead readable bytes.
+bool may_matter(const char* raw, size_t size) {
+  const auto* s = reinterpret_cast<const unsigned char*>(raw);
+  static_assert(std::size(kHeadColumns) == 5);
+  const auto& at = kHeadFilter.at;
+  form_set set = kHeadFilter.fits[std::min(size, kLongest)] & at[0][s[kHeadColumns[0]]] &
+                 at[1][s[kHeadColumns[1]]] & at[2][s[kHeadColumns[2]]] & at[3][s[kHeadColumns[3]]] &
+                 at[4][s[kHeadColumns[4]]];
+  bool xref = (s[0] | 0x20) == 'x' && size >= 5;
+  // The head's bytes as one word, byte c at bits 8c to 8c+7, and in it the
+  // top bit of every byte that is '\r'.
+  uint64_t word = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&word, s, kHead);
+  } else {
+    for (size_t c = 0; c < kHead; c++) word |= uint64_t{s[c]} << (8 * c);
+  }
+  constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fULL;
+  uint64_t x = word ^ 0x0d0d0d0d0d0d0d0dULL;
+  uint64_t crs = ~(((x & kLow7) + kLow7) | x | kLow7);
+  size_t head = size == 0 ? 0 : std::min(size - 1, kHead);
+  uint64_t in_head = head == kHead ? ~uint64_t{0} : (uint64_t{1} << (8 * head)) - 1;
+  return (set != 0) | xref | ((crs & in_head) != 0);
+}
+static_assert(kHead == 8);
+static_assert(log_lines::kPad >= kHead);
+
 // The first form the line has, or null.
 const line_form* match_form(std::string_view line) {
   for (form_set set = possible_forms(line); set != 0; set &= set - 1) {
@@ -170,13 +205,29 @@ const line_form* match_form(std::string_view line) {
 
 // ---- reading lines ----------------------------------------------------------
 
+// The stream's C library finds the line end many bytes at a time; the
+// line is then taken over without its carriage returns.
 int readline(FILE* fp, std::string& buf) {
+  struct line_buffer {
+    char* text = nullptr;
+    size_t size = 0;
+    ~line_buffer() { std::free(text); }
+  };
+  static line_buffer got;
   buf.clear();
-  int c;
-  while ((c = getc_unlocked(fp)) != EOF && c != '\n') {
-    if (c != '\r') buf.push_back(static_cast<char>(c));
+  const int before = errno;  // a caller may still have a failure to report
+  errno = 0;
+  ssize_t n = ::getdelim(&got.text, &got.size, '\n', fp);
+  if (n < 0 && errno == ENOMEM) throw std::bad_alloc();
+  if (n >= 0 || std::ferror(fp) == 0) errno = before;  // a read error keeps its own
+  if (n < 0) return EOF;
+  bool ended = got.text[n - 1] == '\n';
+  std::string_view text(got.text, static_cast<size_t>(n) - (ended ? 1 : 0));
+  for (size_t cr; (cr = text.find('\r')) != text.npos; text.remove_prefix(cr + 1)) {
+    buf.append(text.substr(0, cr));
   }
-  return c == EOF ? EOF : '\n';
+  buf.append(text);
+  return ended ? '\n' : EOF;
 }
 
 namespace {
@@ -257,8 +308,9 @@ class scanner {
       thread_index_reset(size_);
     }
     for (;;) {
-      last_scan = {lines_.offset(), article_};
-      if (!next()) break;
+      int end = lines_.next_kept(line_, may_matter);
+      last_scan = {lines_.start(), article_};
+      if (end == EOF) break;
       const line_form* f = match_form(line_);
       if (f == nullptr) {
         if (!line_.empty() && (line_[0] | 0x20) == 'x' && starts_with_nocase(line_, "xref:")) {

@@ -18,7 +18,7 @@ constexpr size_t kBlock = size_t{1} << 20;
 constexpr size_t kPage = 4096;
 }  // namespace
 
-log_lines::log_lines(FILE* fp) : fp_(fp), buf_(kBlock) {
+log_lines::log_lines(FILE* fp) : fp_(fp), buf_(kBlock + kPad) {
   long at = std::ftell(fp);
   base_ = at > 0 ? at : 0;
 }
@@ -34,10 +34,16 @@ bool log_lines::fill() {
     begin_ = 0;
     end_ = keep;
   }
-  if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
+  // The last kPad bytes are never read into, so that a look at the first
+  // bytes of a line never reaches past the block.
+  size_t room = buf_.size() - kPad;
+  if (end_ == room) {
+    room *= 2;
+    buf_.resize(room + kPad);
+  }
   // A whole number of pages goes from the file straight into the block,
   // without a detour through the stream's own buffer.
-  size_t want = buf_.size() - end_;
+  size_t want = room - end_;
   if (want > kPage) want -= want % kPage;
   size_t n = std::fread(buf_.data() + end_, 1, want, fp_);
   end_ += n;
@@ -83,6 +89,7 @@ int log_lines::next_slow(std::string_view& line) {
   for (;;) {
     if (const void* nl = std::memchr(buf_.data() + scanned, '\n', end_ - scanned)) {
       size_t at = static_cast<size_t>(static_cast<const char*>(nl) - buf_.data());
+      start_ = begin_;
       line = cut(begin_, at);
       begin_ = at + 1;
       return '\n';
@@ -90,6 +97,7 @@ int log_lines::next_slow(std::string_view& line) {
     scanned = end_ - begin_;  // where the kept bytes end once the block moves
     if (!fill()) break;
   }
+  start_ = begin_;
   line = cut(begin_, end_);
   begin_ = end_;
   return EOF;

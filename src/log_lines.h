@@ -23,6 +23,7 @@ class log_lines {
   int next(std::string_view& line) {
     if (const void* nl = std::memchr(buf_.data() + begin_, '\n', end_ - begin_)) {
       size_t at = static_cast<size_t>(static_cast<const char*>(nl) - buf_.data());
+      start_ = begin_;
       if (at < cr_ && at < nul_) {
         line = {buf_.data() + begin_, at - begin_};
         begin_ = at + 1;
@@ -37,7 +38,32 @@ class log_lines {
     }
     return next_slow(line);
   }
+  // The next line that keep(raw, size) does not rule out, the lines before
+  // it passed over without being looked at further.  keep sees a line's
+  // bytes as they stand in the file, '\r' and NUL included, with at least
+  // kPad bytes readable at raw; it must keep every line whose text (as next
+  // gives it) could matter.  A line reaching past the bytes read so far is
+  // handed out whatever keep says.
+  template <class Keep>
+  int next_kept(std::string_view& line, Keep keep) {
+    const char* d = buf_.data();
+    size_t b = begin_;
+    while (const void* nl = std::memchr(d + b, '\n', end_ - b)) {
+      size_t at = static_cast<size_t>(static_cast<const char*>(nl) - d);
+      if (keep(d + b, at - b)) {
+        start_ = b;
+        line = cut(b, at);
+        begin_ = at + 1;
+        return '\n';
+      }
+      b = at + 1;
+    }
+    begin_ = b;
+    return next(line);
+  }
   long offset() const;  // file position right after that line
+  long start() const { return base_ + static_cast<long>(start_); }  // and where it began
+  static constexpr size_t kPad = 8;
 
  private:
   int next_slow(std::string_view& line);
@@ -48,6 +74,7 @@ class log_lines {
   FILE* fp_;
   std::vector<char> buf_;
   size_t begin_ = 0;  // start of the next line in buf_
+  size_t start_ = 0;  // start of the line last handed out
   size_t end_ = 0;    // bytes read into buf_
   long base_ = 0;     // file position of buf_[0]
   // The first '\r' and the first NUL at or after a line start already
