@@ -74,17 +74,20 @@ class entry_link {
 
 // One title of the log: a message, or a heading that groups messages.
 struct title_ent {
-  entry_link next;   // next reply to the same parent
-  entry_link child;  // first reply to this entry
-  char* title;       // text shown in the list; null marks an unused entry
-  long offset;       // log position right after the title line
-  int num;           // message number read at the title column
-  char* msgid;       // news articles: the Message-ID: value
-  int8_t depth;      // 0 root; 1 linked (during the scan); level once ordered
-  uint8_t group;     // a reply links only under a parent of the same group
-  int8_t readed;     // 1 read, 0 unread
-  int8_t kind;       // 0 message, 1 section header, 2 sub-header
-  int8_t msghead;    // 1 when the title line had a message-header form
+  entry_link next;        // next reply to the same parent
+  entry_link child;       // first reply to this entry
+  char* title;            // text shown in the list; null marks an unused entry
+  long offset;            // log position right after the title line
+  int num;                // message number read at the title column
+  entry_link parent;      // the entry this one is linked under
+  char* msgid;            // news articles: the Message-ID: value
+  entry_link last_reply;  // the end of the chain that child begins
+  int8_t depth;           // 0 root; 1 linked (during the scan); level once ordered
+  uint8_t group;          // a reply links only under a parent of the same group
+  // Three small values share a byte, so that the links fit in the record.
+  int8_t readed : 2;   // 1 read, 0 unread
+  int8_t kind : 3;     // 0 message, 1 section header, 2 sub-header
+  int8_t msghead : 2;  // 1 when the title line had a message-header form
 };
 // A title costs its record and its text: the record stays within 48 bytes.
 static_assert(sizeof(void*) > 8 || sizeof(title_ent) <= 48);

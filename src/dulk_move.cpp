@@ -39,7 +39,7 @@ void wipe_note() {
 
 void show_count() {
   show_move_note("count: " + ms.typed +
-            "  (g, G, Return: that title; %: percent of the list; ESC: cancel)");
+                 "  (g, G, Return: that title; %: percent of the list; ESC: cancel)");
 }
 
 // Position p of the current order, kept within the list.

@@ -272,15 +272,21 @@ int collapse_heading(title_ent* table, int idx, int8_t kind) {
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// A news subject decoded into Shift-JIS.
-std::string decode_subject(std::string_view subject) {
-  std::string text(subject);
-  std::vector<char> jis(text.size() + 64);
-  chg_iso2022(text.c_str(), jis.data());
-  std::vector<char> sjis(std::strlen(jis.data()) + 64);
+// A news subject decoded into Shift-JIS, put after what `out` holds.  The
+// buffers are the caller's, so that a log of many articles does not take
+// and give back memory for each.
+struct subject_buffers {
+  std::string text;
+  std::vector<char> jis, sjis;
+};
+void decode_subject(std::string_view subject, subject_buffers& b, std::string& out) {
+  b.text.assign(subject);
+  b.jis.resize(std::max(b.jis.size(), b.text.size() + 64));
+  chg_iso2022(b.text.c_str(), b.jis.data());
+  b.sjis.resize(std::max(b.sjis.size(), std::strlen(b.jis.data()) + 64));
   int state = 0;
-  jis2sjis(jis.data(), sjis.data(), &state);
-  return sjis.data();
+  jis2sjis(b.jis.data(), b.sjis.data(), &state);
+  out.append(b.sjis.data());
 }
 
 // Where a scan stopped, so that a scan of what was appended to the log
@@ -343,10 +349,10 @@ class scanner {
     int idx = *count_;
     std::string_view title = line_;
     size_t column = f.column;
-    std::string decoded;
     if (f.reads == follow_up::news) {
-      decoded = std::string(line_.substr(0, 9)) + decode_subject(from_column(line_, 9));
-      title = decoded;
+      decoded_.assign(line_.substr(0, 9));
+      decode_subject(from_column(line_, 9), subject_, decoded_);
+      title = decoded_;
     }
     title_ent e{};
     e.msghead = f.msghead;
@@ -416,7 +422,8 @@ class scanner {
   // continuation lines begin with white space; the last id of the last line
   // names the parent.  False when the log ends inside the block.
   bool read_news_headers(int idx, std::string_view subject) {
-    std::string ref;
+    std::string& ref = ref_;
+    ref.clear();
     bool seen_refs = false;
     char* msgid = nullptr;
     bool pending = false;  // line_ is read and still to be looked at
@@ -441,7 +448,10 @@ class scanner {
     char prefix[32];
     std::snprintf(prefix, sizeof prefix, "%05d: ", article_);
     title_ent& e = table_[idx];
-    e.title = title_store(std::string(prefix) + std::string(subject));
+    size_t head = std::strlen(prefix);
+    e.title = title_store(prefix, subject.size());
+    std::memcpy(e.title + head, subject.data(), subject.size());
+    e.title[head + subject.size()] = '\0';
     e.msgid = msgid;
     e.group = 0;
     e.depth = seen_refs ? static_cast<int8_t>(search_and_add4news(idx, ref.data())) : 0;
@@ -462,6 +472,11 @@ class scanner {
 
   log_lines lines_;
   std::string_view line_;
+  // Kept from one news article to the next: its decoded subject line, the
+  // decoder's buffers and the last reference read.
+  std::string decoded_;
+  subject_buffers subject_;
+  std::string ref_;
   title_ent* table_;
   int* count_;
   long size_;

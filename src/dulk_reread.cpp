@@ -107,7 +107,7 @@ void reread_log(cursor& at) {
   } else {
     // Read whole again; a title found at the same place keeps its mark.
     std::unordered_map<long, int8_t> marks;
-    for (int i = 0; i < ent_cnt; i++) marks.emplace(tent[i].offset, tent[i].readed);
+    for (int i = 0; i < ent_cnt; i++) marks.emplace(tent[i].offset, int8_t{tent[i].readed});
     freex(tent);
     std::fill(tent, tent + ent_cnt, title_ent{});
     if (tentp[0] != nullptr) std::fill(tentp, tentp + ent_cnt, nullptr);

@@ -168,16 +168,24 @@ class aged_table {
 // it.
 uint64_t mix(uint64_t key) { return key * 0x9e3779b97f4a7c15ULL; }
 
-// A number and group with the oldest and newest entry that have them.
+uint64_t num_key(uint32_t num, uint8_t group) { return (uint64_t{num} << 8) | group; }
+
+// A number with the oldest and newest entry that have it in one group.  The
+// group is the oldest entry's own, which no later title changes, so that a
+// slot takes twelve bytes: the old table of a big log is the largest thing
+// the index holds.
 struct num_slot {
-  uint64_t key = 0;
+  uint32_t num = 0;
   int32_t oldest = -1;  // -1: the slot is free
   int32_t newest = -1;
   bool used() const { return oldest >= 0; }
-  uint64_t hash() const { return mix(key); }
-  static bool same_key(const num_slot& a, const num_slot& b) { return a.key == b.key; }
+  uint8_t group() const { return tent[oldest].group; }
+  bool has(uint32_t n, uint8_t g) const { return num == n && group() == g; }
+  uint64_t hash() const { return mix(num_key(num, group())); }
+  static bool same_key(const num_slot& a, const num_slot& b) { return a.has(b.num, b.group()); }
   static void absorb(num_slot& old, const num_slot& young) { old.newest = young.newest; }
 };
+static_assert(sizeof(num_slot) == 12);
 
 // FNV-1a over the id with ASCII letters folded to lower case.
 uint64_t msgid_hash(std::string_view id, uint8_t group) {
@@ -211,17 +219,11 @@ struct msgid_slot {
 struct reply_index {
   aged_table<num_slot> by_num;
   aged_table<msgid_slot> by_msgid;
-  std::vector<int> last_reply;  // by the parent's index: the last reply's index + 1, or 0
-  std::vector<int> parent;      // by the reply's index: its parent's index + 1, or 0
   int covered = 0;
   long log_size = 0;
 };
 
 reply_index rix;
-
-uint64_t num_key(int num, uint8_t group) {
-  return (static_cast<uint64_t>(static_cast<uint32_t>(num)) << 8) | group;
-}
 
 // A title stands in every few hundred bytes of a busy log.
 void expect_titles(long log_size) {
@@ -243,10 +245,11 @@ void cover(int index) {
     const int i = rix.covered;
     const title_ent& e = tent[i];
     if (e.num != 0) {
-      uint64_t key = num_key(e.num, e.group);
+      const auto num = static_cast<uint32_t>(e.num);
+      const uint8_t group = e.group;
       rix.by_num.enter(
-          mix(key), [key](const num_slot& s) { return s.key == key; }, num_slot{key, i, i},
-          [i](num_slot& s) { s.newest = i; });
+          mix(num_key(num, group)), [=](const num_slot& s) { return s.has(num, group); },
+          num_slot{num, i, i}, [i](num_slot& s) { s.newest = i; });
     }
     if (e.msgid != nullptr) {
       uint64_t h = msgid_hash(e.msgid, e.group);
@@ -264,28 +267,25 @@ void cover(int index) {
 int link_under(int parent, int index) {
   title_ent* p = &tent[parent];
   title_ent* reply = &tent[index];
-  size_t k = static_cast<size_t>(parent);
-  if (rix.last_reply.size() <= k) rix.last_reply.resize(std::max(k + 1, 2 * rix.last_reply.size()));
-  int& last = rix.last_reply[k];
   if (p->child == nullptr) {
     p->child = reply;
   } else {
-    title_ent* end = last != 0 ? &tent[last - 1] : static_cast<title_ent*>(p->child);
+    title_ent* end = p->last_reply != nullptr ? p->last_reply : p->child;
     while (end->next != nullptr) end = end->next;
     end->next = reply;
   }
-  last = index + 1;
-  size_t r = static_cast<size_t>(index);
-  if (rix.parent.size() <= r) rix.parent.resize(std::max(r + 1, 2 * rix.parent.size()));
-  rix.parent[r] = parent + 1;
+  p->last_reply = reply;
+  reply->parent = p;
   return 1;
 }
 
 int link_by_num(int index, int key, bool newest) {
   if (index <= 0) return 0;
   cover(index);
-  uint64_t k = num_key(key, tent[index].group);
-  auto same = [k](const num_slot& s) { return s.key == k; };
+  const auto num = static_cast<uint32_t>(key);
+  const uint8_t group = tent[index].group;
+  const uint64_t k = num_key(num, group);
+  auto same = [=](const num_slot& s) { return s.has(num, group); };
   // The old table's entries are all older than the young one's.
   if (newest) {
     const num_slot* s = rix.by_num.young(mix(k), same);
@@ -389,11 +389,10 @@ void scan_comt(int* out, title_ent* first, int8_t level) {
 std::vector<title_ent*> thread_of(title_ent* e) {
   std::vector<title_ent*> thread;
   if (e == nullptr || tent == nullptr) return thread;
-  size_t i = static_cast<size_t>(e - tent);
-  while (i < rix.parent.size() && rix.parent[i] != 0) i = static_cast<size_t>(rix.parent[i] - 1);
+  while (e->parent != nullptr) e = e->parent;
   // The replies are reached by their links, with a stack of the chains yet
   // to finish, as deep as a thread goes.
-  std::vector<title_ent*> pending = {&tent[i]};
+  std::vector<title_ent*> pending = {e};
   while (!pending.empty()) {
     title_ent* t = pending.back();
     pending.pop_back();
