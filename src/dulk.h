@@ -596,6 +596,13 @@ void thread_index_reset(long log_size = 0);
 int search_and_add(int index, int key);
 int search_and_add4sx(int index, int key);
 int search_and_add4news(int index, char* ref);
+// From defer_links on, the searches note what they ask and link nothing
+// (they answer 0); link_deferred(count) then finds every parent among the
+// first count entries and links each reply as the searches would have, in
+// the order they were asked, its depth 1.  A whole scan of a big log does
+// this, which costs a fraction of asking one title at a time.
+void defer_links();
+void link_deferred(int count);
 void make_tentp();
 void scan_comt(int* out, title_ent* first, int8_t level);
 // Every entry of the thread e stands in, whichever order the list shows:

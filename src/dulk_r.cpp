@@ -312,6 +312,7 @@ class scanner {
     } else {
       *count_ = 0;
       thread_index_reset(size_);
+      defer_links();
     }
     for (;;) {
       int end = lines_.next_kept(line_, may_matter);
@@ -327,6 +328,7 @@ class scanner {
       }
     }
     last_scan.article = article_;
+    link_deferred(*count_);
     return !full_;
   }
 

@@ -4,7 +4,9 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "dulk.h"
@@ -216,11 +218,23 @@ struct msgid_slot {
   static void absorb(msgid_slot&, const msgid_slot&) {}  // the first entry with an id stays
 };
 
+// A parent asked for while the links wait for the end of the scan: by
+// number, oldest or newest, or already found (a news article's).
+enum class ask : uint8_t { oldest, newest, found };
+struct asked {
+  int32_t reply;
+  int32_t value;  // the parent's number; once found, the parent's index + 1, or 0
+  ask by;
+};
+
 struct reply_index {
   aged_table<num_slot> by_num;
   aged_table<msgid_slot> by_msgid;
-  int covered = 0;
+  int covered = 0;         // the number table holds the entries before this one
+  int msgids_covered = 0;  // and the message-id table these
   long log_size = 0;
+  bool deferring = false;
+  std::vector<asked> pending;  // in the order the scan asked
 };
 
 reply_index rix;
@@ -232,34 +246,43 @@ void expect_titles(long log_size) {
   rix.by_msgid.expect(static_cast<size_t>(log_size / 4096));
 }
 
-// Makes the index hold exactly the entries before index.  An entry of
+// Makes each table hold exactly the entries before index.  An entry of
 // number 0 is never asked for (a parent number of 0 makes no search).
-void cover(int index) {
+void cover_numbers(int index) {
   if (index < rix.covered) {
     rix.by_num = aged_table<num_slot>{};
-    rix.by_msgid = aged_table<msgid_slot>{};
     expect_titles(rix.log_size);
     rix.covered = 0;
   }
   for (; rix.covered < index; rix.covered++) {
     const int i = rix.covered;
     const title_ent& e = tent[i];
-    if (e.num != 0) {
-      const auto num = static_cast<uint32_t>(e.num);
-      const uint8_t group = e.group;
-      rix.by_num.enter(
-          mix(num_key(num, group)), [=](const num_slot& s) { return s.has(num, group); },
-          num_slot{num, i, i}, [i](num_slot& s) { s.newest = i; });
-    }
-    if (e.msgid != nullptr) {
-      uint64_t h = msgid_hash(e.msgid, e.group);
-      rix.by_msgid.enter(
-          h,
-          [&](const msgid_slot& s) {
-            return s.id_hash == h && holds_msgid(s.oldest, e.msgid, e.group);
-          },
-          msgid_slot{h, i}, [](msgid_slot&) {});
-    }
+    if (e.num == 0) continue;
+    const auto num = static_cast<uint32_t>(e.num);
+    const uint8_t group = e.group;
+    rix.by_num.enter(
+        mix(num_key(num, group)), [=](const num_slot& s) { return s.has(num, group); },
+        num_slot{num, i, i}, [i](num_slot& s) { s.newest = i; });
+  }
+}
+
+void cover_msgids(int index) {
+  if (index < rix.msgids_covered) {
+    rix.by_msgid = aged_table<msgid_slot>{};
+    expect_titles(rix.log_size);
+    rix.msgids_covered = 0;
+  }
+  for (; rix.msgids_covered < index; rix.msgids_covered++) {
+    const int i = rix.msgids_covered;
+    const title_ent& e = tent[i];
+    if (e.msgid == nullptr) continue;
+    uint64_t h = msgid_hash(e.msgid, e.group);
+    rix.by_msgid.enter(
+        h,
+        [&](const msgid_slot& s) {
+          return s.id_hash == h && holds_msgid(s.oldest, e.msgid, e.group);
+        },
+        msgid_slot{h, i}, [](msgid_slot&) {});
   }
 }
 
@@ -281,7 +304,11 @@ int link_under(int parent, int index) {
 
 int link_by_num(int index, int key, bool newest) {
   if (index <= 0) return 0;
-  cover(index);
+  if (rix.deferring) {
+    rix.pending.push_back({index, key, newest ? ask::newest : ask::oldest});
+    return 0;
+  }
+  cover_numbers(index);
   const auto num = static_cast<uint32_t>(key);
   const uint8_t group = tent[index].group;
   const uint64_t k = num_key(num, group);
@@ -295,6 +322,78 @@ int link_by_num(int index, int key, bool newest) {
   const num_slot* s = rix.by_num.old(mix(k), same);
   if (s == nullptr) s = rix.by_num.young(mix(k), same);
   return s != nullptr ? link_under(s->oldest, index) : 0;
+}
+
+// The parents asked for by number, all found at once once the scan is done.
+// A table of every entry, entered one after the other, waits for memory at
+// nearly every entry once it outgrows the cache; here the entries and the
+// questions are each put in the order of their keys' hashes, and one walk
+// through both answers every question.  Each is a word: the top 32 bits of
+// the hash, then the entry's index or the question's place.
+uint64_t hash_word(uint32_t num, uint8_t group, uint32_t low) {
+  return (mix(num_key(num, group)) >> 32 << 32) | low;
+}
+
+// Sorts the words by their top 32 bits, keeping the order of words that
+// agree there: four passes that each deal them out by eight of those bits.
+void sort_words(std::vector<uint64_t>& words) {
+  std::vector<uint64_t> dealt(words.size());
+  for (int shift = 32; shift < 64; shift += 8) {
+    size_t start[256] = {};
+    for (uint64_t w : words) start[(w >> shift) & 255]++;
+    size_t at = 0;
+    for (size_t& s : start) at += std::exchange(s, at);
+    for (uint64_t w : words) dealt[start[(w >> shift) & 255]++] = w;
+    words.swap(dealt);
+  }
+}
+
+void answer_by_number(std::vector<asked>& pending, int count) {
+  std::vector<uint64_t> questions;
+  for (size_t q = 0; q < pending.size(); q++) {
+    const asked& a = pending[q];
+    if (a.by == ask::found) continue;
+    questions.push_back(
+        hash_word(static_cast<uint32_t>(a.value), tent[a.reply].group, static_cast<uint32_t>(q)));
+  }
+  if (questions.empty()) return;
+  sort_words(questions);
+  std::vector<uint64_t> entries;
+  for (int i = 0; i < count; i++) {
+    if (tent[i].num != 0) {
+      entries.push_back(
+          hash_word(static_cast<uint32_t>(tent[i].num), tent[i].group, static_cast<uint32_t>(i)));
+    }
+  }
+  sort_words(entries);
+  // The entries of one hash stand in index order; a question takes the
+  // oldest of them with its number and group, or the newest before the
+  // reply, if that is before the reply.
+  auto run = entries.begin();
+  for (uint64_t word : questions) {
+    asked& a = pending[static_cast<uint32_t>(word)];
+    const uint64_t hash = word >> 32;
+    while (run != entries.end() && (*run >> 32) < hash) run++;
+    auto end = run;
+    while (end != entries.end() && (*end >> 32) == hash) end++;
+    const auto num = a.value;
+    const uint8_t group = tent[a.reply].group;
+    auto same = [&](uint64_t e) {
+      const title_ent& t = tent[static_cast<uint32_t>(e)];
+      return t.num == num && t.group == group;
+    };
+    auto before = std::lower_bound(run, end, (hash << 32) | static_cast<uint32_t>(a.reply));
+    a.value = 0;
+    if (a.by == ask::oldest) {
+      auto first = std::find_if(run, before, same);
+      if (first != before) a.value = static_cast<int32_t>(static_cast<uint32_t>(*first)) + 1;
+    } else {
+      auto last =
+          std::find_if(std::make_reverse_iterator(before), std::make_reverse_iterator(run), same);
+      if (last != std::make_reverse_iterator(run))
+        a.value = static_cast<int32_t>(static_cast<uint32_t>(*last)) + 1;
+    }
+  }
 }
 
 }  // namespace
@@ -318,7 +417,7 @@ int search_and_add4sx(int index, int key) { return link_by_num(index, key, true)
 int search_and_add4news(int index, char* ref) {
   if (index <= 0) return 0;
   if (char* gt = std::strchr(ref, '>')) gt[1] = '\0';
-  cover(index);
+  cover_msgids(index);
   uint8_t group = tent[index].group;
   uint64_t h = msgid_hash(ref, group);
   auto same = [&](const msgid_slot& s) {
@@ -326,7 +425,26 @@ int search_and_add4news(int index, char* ref) {
   };
   const msgid_slot* s = rix.by_msgid.old(h, same);
   if (s == nullptr) s = rix.by_msgid.young(h, same);
-  return s != nullptr ? link_under(s->oldest, index) : 0;
+  if (s == nullptr) return 0;
+  if (!rix.deferring) return link_under(s->oldest, index);
+  rix.pending.push_back({index, s->oldest + 1, ask::found});
+  return 0;
+}
+
+void defer_links() {
+  rix.deferring = true;
+  rix.pending.clear();
+}
+
+void link_deferred(int count) {
+  if (!rix.deferring) return;
+  rix.deferring = false;
+  std::vector<asked> pending = std::move(rix.pending);
+  answer_by_number(pending, count);
+  // In the order they were asked, as the scan would have made them.
+  for (const asked& a : pending) {
+    if (a.value != 0) tent[a.reply].depth = static_cast<int8_t>(link_under(a.value - 1, a.reply));
+  }
 }
 
 namespace {

@@ -208,6 +208,17 @@ TEST(Threads, ParentChoice) {
   }
 }
 
+// A news article numbered 10 takes replies by number and by its id: they
+// stand in its chain in the order of the log, however they were found.
+TEST(Threads, RepliesByNumberAndByIdKeepTheLogOrder) {
+  scan_log(news("10 p", {"Message-ID: <p@h>"}) + forum(11, "F1", 0, 10) +
+           news("N", {"References: <p@h>"}) + forum(12, "F2", 0, 10));
+  std::vector<std::string> chain;
+  for (dulk::title_ent* c = tent[entry("10 p")].child; c != nullptr; c = c->next)
+    chain.emplace_back(c->title);
+  EXPECT_EQ(chain, std::vector<std::string>({"00011/00001 F1", "00000: N", "00012/00001 F2"}));
+}
+
 // Levels are 8 bits: a thread deeper than 127 levels keeps every entry in
 // order, with levels that stop at 127 and never wrap.  The chain is far
 // deeper than a recursive descent could follow on the stack.
