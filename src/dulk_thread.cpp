@@ -223,7 +223,7 @@ struct msgid_slot {
 enum class ask : uint8_t { oldest, newest, found };
 struct asked {
   int32_t reply;
-  int32_t value;  // the parent's number; once found, the parent's index + 1, or 0
+  int32_t value;  // the parent's number, or the index + 1 of the parent found
   ask by;
 };
 
@@ -348,15 +348,43 @@ void sort_words(std::vector<uint64_t>& words) {
   }
 }
 
-void answer_by_number(std::vector<asked>& pending, int count) {
-  std::vector<uint64_t> questions;
-  for (size_t q = 0; q < pending.size(); q++) {
-    const asked& a = pending[q];
-    if (a.by == ask::found) continue;
-    questions.push_back(
-        hash_word(static_cast<uint32_t>(a.value), tent[a.reply].group, static_cast<uint32_t>(q)));
+constexpr uint32_t kNewest = uint32_t{1} << 31;  // a question's low bits: newest, and the reply
+
+// The entry the question of the word asks for among the entries of its
+// hash (entries sorted, from run to end): the oldest one with the number
+// and the reply's group, or the newest before the reply, if before it.
+// exact false: the first or last of them before the reply, whatever its key.
+int answer(uint64_t word, int32_t num, std::vector<uint64_t>::const_iterator run,
+           std::vector<uint64_t>::const_iterator end, bool exact) {
+  const auto reply = static_cast<uint32_t>(word) & ~kNewest;
+  const uint8_t group = tent[reply].group;
+  auto same = [&](uint64_t e) {
+    const title_ent& t = tent[static_cast<uint32_t>(e)];
+    return !exact || (t.num == num && t.group == group);
+  };
+  auto before = std::lower_bound(run, end, (word >> 32 << 32) | reply);
+  if ((static_cast<uint32_t>(word) & kNewest) == 0) {
+    auto first = std::find_if(run, before, same);
+    return first != before ? static_cast<int>(static_cast<uint32_t>(*first)) : -1;
   }
-  if (questions.empty()) return;
+  auto last =
+      std::find_if(std::make_reverse_iterator(before), std::make_reverse_iterator(run), same);
+  return last != std::make_reverse_iterator(run) ? static_cast<int>(static_cast<uint32_t>(*last))
+                                                 : -1;
+}
+
+// Links the replies that asked, in the order they asked.  A first answer
+// goes by the hash alone and waits in the reply's parent link, so that the
+// walk through the sorted words touches nothing else; the link checks it
+// against the number and group, and looks again in the rare case that two
+// keys share the hash.
+void link_answers(const std::vector<asked>& pending, int count) {
+  std::vector<uint64_t> questions;
+  for (const asked& a : pending) {
+    if (a.by == ask::found) continue;
+    const uint32_t low = static_cast<uint32_t>(a.reply) | (a.by == ask::newest ? kNewest : 0);
+    questions.push_back(hash_word(static_cast<uint32_t>(a.value), tent[a.reply].group, low));
+  }
   sort_words(questions);
   std::vector<uint64_t> entries;
   for (int i = 0; i < count; i++) {
@@ -366,33 +394,33 @@ void answer_by_number(std::vector<asked>& pending, int count) {
     }
   }
   sort_words(entries);
-  // The entries of one hash stand in index order; a question takes the
-  // oldest of them with its number and group, or the newest before the
-  // reply, if that is before the reply.
-  auto run = entries.begin();
+  auto run = entries.cbegin();
   for (uint64_t word : questions) {
-    asked& a = pending[static_cast<uint32_t>(word)];
-    const uint64_t hash = word >> 32;
-    while (run != entries.end() && (*run >> 32) < hash) run++;
+    while (run != entries.cend() && (*run >> 32) < (word >> 32)) run++;
     auto end = run;
-    while (end != entries.end() && (*end >> 32) == hash) end++;
-    const auto num = a.value;
-    const uint8_t group = tent[a.reply].group;
-    auto same = [&](uint64_t e) {
-      const title_ent& t = tent[static_cast<uint32_t>(e)];
-      return t.num == num && t.group == group;
-    };
-    auto before = std::lower_bound(run, end, (hash << 32) | static_cast<uint32_t>(a.reply));
-    a.value = 0;
-    if (a.by == ask::oldest) {
-      auto first = std::find_if(run, before, same);
-      if (first != before) a.value = static_cast<int32_t>(static_cast<uint32_t>(*first)) + 1;
-    } else {
-      auto last =
-          std::find_if(std::make_reverse_iterator(before), std::make_reverse_iterator(run), same);
-      if (last != std::make_reverse_iterator(run))
-        a.value = static_cast<int32_t>(static_cast<uint32_t>(*last)) + 1;
+    while (end != entries.cend() && (*end >> 32) == (word >> 32)) end++;
+    int guess = answer(word, 0, run, end, false);
+    if (guess >= 0) tent[static_cast<uint32_t>(word) & ~kNewest].parent = &tent[guess];
+  }
+  questions = {};
+  for (const asked& a : pending) {
+    title_ent& reply = tent[a.reply];
+    int parent = a.value - 1;
+    if (a.by != ask::found) {
+      title_ent* guess = reply.parent;
+      reply.parent = nullptr;
+      if (guess == nullptr) continue;
+      parent = static_cast<int>(guess - tent);
+      if (guess->num != a.value || guess->group != reply.group) {
+        const uint32_t low = static_cast<uint32_t>(a.reply) | (a.by == ask::newest ? kNewest : 0);
+        uint64_t word = hash_word(static_cast<uint32_t>(a.value), reply.group, low);
+        auto from = std::lower_bound(entries.cbegin(), entries.cend(), word >> 32 << 32);
+        auto to = std::upper_bound(from, entries.cend(), word | 0xffffffffULL);
+        parent = answer(word, a.value, from, to, true);
+        if (parent < 0) continue;
+      }
     }
+    reply.depth = static_cast<int8_t>(link_under(parent, a.reply));
   }
 }
 
@@ -439,12 +467,8 @@ void defer_links() {
 void link_deferred(int count) {
   if (!rix.deferring) return;
   rix.deferring = false;
-  std::vector<asked> pending = std::move(rix.pending);
-  answer_by_number(pending, count);
-  // In the order they were asked, as the scan would have made them.
-  for (const asked& a : pending) {
-    if (a.value != 0) tent[a.reply].depth = static_cast<int8_t>(link_under(a.value - 1, a.reply));
-  }
+  const std::vector<asked> pending = std::move(rix.pending);
+  link_answers(pending, count);
 }
 
 namespace {

@@ -169,6 +169,16 @@ TEST(Threads, ParentChoice) {
       {"headings between parent and reply",
        forum(10, "p", 1, -1) + heading + conference + heading + conference + forum(11, "R", 1, 10),
        "p"},
+      // The numbers 703347408 and 1427371774 in group 131 ("AB") share the
+      // top half of their hash, by which the scan first looks parents up.
+      {"oldest of a number whose hash another number shares",
+       escaped("AB", 703347408, "x", 0) + escaped("AB", 1427371774, "y", 0) +
+           forum(11, "R", 131, 1427371774),
+       "y"},
+      {"newest of a number whose hash another number shares",
+       escaped("AB", 1427371774, "y", 0) + escaped("AB", 703347408, "x", 0) +
+           escaped("AB", 11, "R", 1427371774),
+       "y"},
       {"news ids match whatever the case",
        news("a", {"Message-ID: <AbC@Host>"}) + news("R", {"References: <aBc@hOST>"}), "a"},
       {"news reply under the older of two ids",
