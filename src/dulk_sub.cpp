@@ -23,8 +23,8 @@ int dk_atoi(std::string_view s) {
   unsigned long long v = 0;
   const unsigned long long limit = neg ? static_cast<unsigned long long>(LONG_MAX) + 1 : LONG_MAX;
   for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; i++) {
-    v = v * 10 + static_cast<unsigned>(s[i] - '0');
-    if (v > limit) v = limit;
+    const unsigned digit = static_cast<unsigned>(s[i] - '0');
+    v = v > (limit - digit) / 10 ? limit : v * 10 + digit;  // never past the limit, nor wrapped
   }
   long r = neg ? static_cast<long>(0 - v) : static_cast<long>(v);
   return static_cast<int>(static_cast<unsigned int>(static_cast<unsigned long>(r)));

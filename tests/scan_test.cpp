@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
@@ -319,6 +320,13 @@ TEST(Atoi, ReadsLikeTheCLibrary) {
   EXPECT_EQ(dulk::dk_atoi(""), 0);
   EXPECT_EQ(dulk::dk_atoi(std::string_view("123", 2)), 12);  // stops at the view's end
   EXPECT_EQ(dulk::dk_atoi("\t\n 00045"), 45);
+  // Past the long range the value stays at its end, as strtol's does.
+  for (const char* sign : {"", "-", "+"}) {
+    for (std::string digits = "9"; digits.size() < 26; digits += "9") {
+      std::string s = sign + digits;
+      EXPECT_EQ(dulk::dk_atoi(s), std::atoi(s.c_str())) << s;
+    }
+  }
 }
 
 TEST(GetItem, SplitsOnRunsOfDelimiters) {
