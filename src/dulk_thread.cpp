@@ -19,10 +19,12 @@ namespace {
 // chain of replies to its end.  This index gives the same answers at once:
 // for each number and group the oldest and the newest entry, for each
 // message id (letters in any case) and group the oldest, and for each
-// parent the last reply of its chain.  Each reply's parent is kept too, so
-// a thread is climbed to its root without a search.  It holds the entries
-// before `covered`: the scan asks for the parent of each new entry in turn,
-// and a search for an earlier index (asked only by hand) builds it afresh.
+// parent the last reply of its chain (kept in the entry, as is each
+// reply's parent, so a thread is climbed to its root without a search).
+// Each table holds the entries before its `covered`: a re-read of a grown
+// log asks for the parent of each new entry in turn, and a search for an
+// earlier index (asked only by hand) builds it afresh.  A whole scan asks
+// its number questions all at once at its end (link_answers below).
 
 // Open addressing over a power-of-two array of slots, at most three quarters
 // of them used, probed one slot after the other from the place the high
@@ -329,7 +331,7 @@ int link_by_num(int index, int key, bool newest) {
 // nearly every entry once it outgrows the cache; here the entries and the
 // questions are each put in the order of their keys' hashes, and one walk
 // through both answers every question.  Each is a word: the top 32 bits of
-// the hash, then the entry's index or the question's place.
+// the hash, then the entry's index, or the asking reply's with kNewest.
 uint64_t hash_word(uint32_t num, uint8_t group, uint32_t low) {
   return (mix(num_key(num, group)) >> 32 << 32) | low;
 }
