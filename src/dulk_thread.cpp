@@ -223,11 +223,21 @@ struct msgid_slot {
 // A parent asked for while the links wait for the end of the scan: by
 // number, oldest or newest, or already found (a news article's).
 enum class ask : uint8_t { oldest, newest, found };
+// Eight bytes: a scan of millions of titles keeps one for each reply.
+constexpr int32_t kMostDeferred = int32_t{1} << 30;  // replies from here on are linked at once
 struct asked {
-  int32_t reply;
+  uint32_t reply : 30;
+  ask by : 2;
   int32_t value;  // the parent's number, or the index + 1 of the parent found
-  ask by;
 };
+static_assert(sizeof(asked) == 8);
+asked asking(int reply, ask by, int32_t value) {
+  asked a{};
+  a.reply = static_cast<uint32_t>(reply) & (kMostDeferred - 1);
+  a.by = by;
+  a.value = value;
+  return a;
+}
 
 struct reply_index {
   aged_table<num_slot> by_num;
@@ -306,8 +316,9 @@ int link_under(int parent, int index) {
 
 int link_by_num(int index, int key, bool newest) {
   if (index <= 0) return 0;
+  if (rix.deferring && index >= kMostDeferred) link_deferred(index);
   if (rix.deferring) {
-    rix.pending.push_back({index, key, newest ? ask::newest : ask::oldest});
+    rix.pending.push_back(asking(index, newest ? ask::newest : ask::oldest, key));
     return 0;
   }
   cover_numbers(index);
@@ -336,18 +347,43 @@ uint64_t hash_word(uint32_t num, uint8_t group, uint32_t low) {
   return (mix(num_key(num, group)) >> 32 << 32) | low;
 }
 
-// Sorts the words by their top 32 bits, keeping the order of words that
-// agree there: four passes that each deal them out by eight of those bits.
-void sort_words(std::vector<uint64_t>& words) {
-  std::vector<uint64_t> dealt(words.size());
-  for (int shift = 32; shift < 64; shift += 8) {
-    size_t start[256] = {};
-    for (uint64_t w : words) start[(w >> shift) & 255]++;
-    size_t at = 0;
-    for (size_t& s : start) at += std::exchange(s, at);
-    for (uint64_t w : words) dealt[start[(w >> shift) & 255]++] = w;
-    words.swap(dealt);
+// The words word(i, w) gives for i from 0 to n (where it returns true),
+// sorted by their top 32 bits, words that agree there in the order of i.
+// They are dealt out by their top 8 bits as they are made, so that no copy
+// of them all is needed; each share, small enough for the cache, is then
+// sorted by the next 24 bits in three passes that each deal by 8.
+template <class Word>
+std::vector<uint64_t> sorted_words(size_t n, Word word) {
+  size_t start[257] = {};
+  uint64_t w;
+  for (size_t i = 0; i < n; i++) {
+    if (word(i, w)) start[(w >> 56) + 1]++;
   }
+  for (size_t b = 1; b < 257; b++) start[b] += start[b - 1];
+  std::vector<uint64_t> words(start[256]);
+  size_t fill[256];
+  std::copy(start, start + 256, fill);
+  for (size_t i = 0; i < n; i++) {
+    if (word(i, w)) words[fill[w >> 56]++] = w;
+  }
+  std::vector<uint64_t> dealt;
+  for (size_t b = 0; b < 256; b++) {
+    uint64_t* share = words.data() + start[b];
+    const size_t size = start[b + 1] - start[b];
+    dealt.resize(std::max(dealt.size(), size));
+    uint64_t* from = share;
+    uint64_t* to = dealt.data();
+    for (int shift = 32; shift < 56; shift += 8) {
+      size_t at[256] = {};
+      for (size_t k = 0; k < size; k++) at[(from[k] >> shift) & 255]++;
+      size_t sum = 0;
+      for (size_t& a : at) sum += std::exchange(a, sum);
+      for (size_t k = 0; k < size; k++) to[at[(from[k] >> shift) & 255]++] = from[k];
+      std::swap(from, to);
+    }
+    if (from != share) std::copy(from, from + size, share);
+  }
+  return words;
 }
 
 constexpr uint32_t kNewest = uint32_t{1} << 31;  // a question's low bits: newest, and the reply
@@ -381,21 +417,19 @@ int answer(uint64_t word, int32_t num, std::vector<uint64_t>::const_iterator run
 // against the number and group, and looks again in the rare case that two
 // keys share the hash.
 void link_answers(const std::vector<asked>& pending, int count) {
-  std::vector<uint64_t> questions;
-  for (const asked& a : pending) {
-    if (a.by == ask::found) continue;
+  std::vector<uint64_t> questions = sorted_words(pending.size(), [&](size_t q, uint64_t& w) {
+    const asked& a = pending[q];
+    if (a.by == ask::found) return false;
     const uint32_t low = static_cast<uint32_t>(a.reply) | (a.by == ask::newest ? kNewest : 0);
-    questions.push_back(hash_word(static_cast<uint32_t>(a.value), tent[a.reply].group, low));
-  }
-  sort_words(questions);
-  std::vector<uint64_t> entries;
-  for (int i = 0; i < count; i++) {
-    if (tent[i].num != 0) {
-      entries.push_back(
-          hash_word(static_cast<uint32_t>(tent[i].num), tent[i].group, static_cast<uint32_t>(i)));
-    }
-  }
-  sort_words(entries);
+    w = hash_word(static_cast<uint32_t>(a.value), tent[a.reply].group, low);
+    return true;
+  });
+  const std::vector<uint64_t> entries =
+      sorted_words(static_cast<size_t>(count), [](size_t i, uint64_t& w) {
+        const title_ent& e = tent[i];
+        w = hash_word(static_cast<uint32_t>(e.num), e.group, static_cast<uint32_t>(i));
+        return e.num != 0;
+      });
   auto run = entries.cbegin();
   for (uint64_t word : questions) {
     while (run != entries.cend() && (*run >> 32) < (word >> 32)) run++;
@@ -447,6 +481,7 @@ int search_and_add4sx(int index, int key) { return link_by_num(index, key, true)
 int search_and_add4news(int index, char* ref) {
   if (index <= 0) return 0;
   if (char* gt = std::strchr(ref, '>')) gt[1] = '\0';
+  if (rix.deferring && index >= kMostDeferred) link_deferred(index);
   cover_msgids(index);
   uint8_t group = tent[index].group;
   uint64_t h = msgid_hash(ref, group);
@@ -457,7 +492,7 @@ int search_and_add4news(int index, char* ref) {
   if (s == nullptr) s = rix.by_msgid.young(h, same);
   if (s == nullptr) return 0;
   if (!rix.deferring) return link_under(s->oldest, index);
-  rix.pending.push_back({index, s->oldest + 1, ask::found});
+  rix.pending.push_back(asking(index, ask::found, s->oldest + 1));
   return 0;
 }
 
