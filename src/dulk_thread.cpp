@@ -395,7 +395,7 @@ constexpr uint32_t kNewest = uint32_t{1} << 31;  // a question's low bits: newes
 int answer(uint64_t word, int32_t num, std::vector<uint64_t>::const_iterator run,
            std::vector<uint64_t>::const_iterator end, bool exact) {
   const auto reply = static_cast<uint32_t>(word) & ~kNewest;
-  const uint8_t group = tent[reply].group;
+  const uint8_t group = exact ? tent[reply].group : 0;  // the walk by hash reads no entry
   auto same = [&](uint64_t e) {
     const title_ent& t = tent[static_cast<uint32_t>(e)];
     return !exact || (t.num == num && t.group == group);
