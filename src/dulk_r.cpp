@@ -452,7 +452,7 @@ class scanner {
     title_ent& e = table_[idx];
     size_t head = std::strlen(prefix);
     e.title = title_store(prefix, subject.size());
-    std::memcpy(e.title + head, subject.data(), subject.size());
+    if (!subject.empty()) std::memcpy(e.title + head, subject.data(), subject.size());
     e.title[head + subject.size()] = '\0';
     e.msgid = msgid;
     e.group = 0;
