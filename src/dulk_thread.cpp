@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -221,14 +222,15 @@ struct msgid_slot {
 };
 
 // A parent asked for while the links wait for the end of the scan: by
-// number, oldest or newest, or already found (a news article's).
-enum class ask : uint8_t { oldest, newest, found };
+// number, the oldest or the newest, or by message id.
+enum class ask : uint8_t { oldest, newest, by_id };
 // Eight bytes: a scan of millions of titles keeps one for each reply.
 constexpr int32_t kMostDeferred = int32_t{1} << 30;  // replies from here on are linked at once
+constexpr size_t kMostRefs = size_t{1} << 30;        // and ids once so many bytes are kept
 struct asked {
   uint32_t reply : 30;
   ask by : 2;
-  int32_t value;  // the parent's number, or the index + 1 of the parent found
+  int32_t value;  // the parent's number, or where the id stands in `refs`
 };
 static_assert(sizeof(asked) == 8);
 asked asking(int reply, ask by, int32_t value) {
@@ -247,6 +249,7 @@ struct reply_index {
   long log_size = 0;
   bool deferring = false;
   std::vector<asked> pending;  // in the order the scan asked
+  std::string refs;            // the ids asked for, each ended by a NUL
 };
 
 reply_index rix;
@@ -389,72 +392,95 @@ std::vector<uint64_t> sorted_words(size_t n, Word word) {
 constexpr uint32_t kNewest = uint32_t{1} << 31;  // a question's low bits: newest, and the reply
 
 // The entry the question of the word asks for among the entries of its
-// hash (entries sorted, from run to end): the oldest one with the number
-// and the reply's group, or the newest before the reply, if before it.
-// exact false: the first or last of them before the reply, whatever its key.
-int answer(uint64_t word, int32_t num, std::vector<uint64_t>::const_iterator run,
-           std::vector<uint64_t>::const_iterator end, bool exact) {
+// hash (entries sorted, from run to end), same(entry) telling those of its
+// key: the oldest one, or for kNewest the newest before the reply; but
+// either only if it stands before the reply.
+template <class Same>
+int answer(uint64_t word, std::vector<uint64_t>::const_iterator run,
+           std::vector<uint64_t>::const_iterator end, Same same) {
   const auto reply = static_cast<uint32_t>(word) & ~kNewest;
-  const uint8_t group = exact ? tent[reply].group : 0;  // the walk by hash reads no entry
-  auto same = [&](uint64_t e) {
-    const title_ent& t = tent[static_cast<uint32_t>(e)];
-    return !exact || (t.num == num && t.group == group);
-  };
+  auto is = [&](uint64_t e) { return same(static_cast<int>(static_cast<uint32_t>(e))); };
   auto before = std::lower_bound(run, end, (word >> 32 << 32) | reply);
   if ((static_cast<uint32_t>(word) & kNewest) == 0) {
-    auto first = std::find_if(run, before, same);
+    auto first = std::find_if(run, before, is);
     return first != before ? static_cast<int>(static_cast<uint32_t>(*first)) : -1;
   }
-  auto last =
-      std::find_if(std::make_reverse_iterator(before), std::make_reverse_iterator(run), same);
+  auto last = std::find_if(std::make_reverse_iterator(before), std::make_reverse_iterator(run), is);
   return last != std::make_reverse_iterator(run) ? static_cast<int>(static_cast<uint32_t>(*last))
                                                  : -1;
 }
 
-// Links the replies that asked, in the order they asked.  A first answer
-// goes by the hash alone and waits in the reply's parent link, so that the
-// walk through the sorted words touches nothing else; the link checks it
-// against the number and group, and looks again in the rare case that two
-// keys share the hash.
-void link_answers(const std::vector<asked>& pending, int count) {
-  std::vector<uint64_t> questions = sorted_words(pending.size(), [&](size_t q, uint64_t& w) {
-    const asked& a = pending[q];
-    if (a.by == ask::found) return false;
-    const uint32_t low = static_cast<uint32_t>(a.reply) | (a.by == ask::newest ? kNewest : 0);
-    w = hash_word(static_cast<uint32_t>(a.value), tent[a.reply].group, low);
-    return true;
-  });
-  const std::vector<uint64_t> entries =
-      sorted_words(static_cast<size_t>(count), [](size_t i, uint64_t& w) {
-        const title_ent& e = tent[i];
-        w = hash_word(static_cast<uint32_t>(e.num), e.group, static_cast<uint32_t>(i));
-        return e.num != 0;
-      });
+// What a question asks for, by number or by id, and its word.
+struct question_key {
+  const asked& a;
+  bool by_id() const { return a.by == ask::by_id; }
+  const char* ref() const { return rix.refs.data() + a.value; }
+  uint8_t group() const { return tent[a.reply].group; }
+  bool held_by(int e) const {
+    if (by_id()) return holds_msgid(e, ref(), group());
+    return tent[e].num == a.value && tent[e].group == group();
+  }
+  uint64_t word() const {
+    const uint32_t low = a.reply | (a.by == ask::newest ? kNewest : 0);
+    if (by_id()) return (msgid_hash(ref(), group()) >> 32 << 32) | low;
+    return hash_word(static_cast<uint32_t>(a.value), group(), low);
+  }
+};
+
+// A first answer for each question by the hash alone, put in the reply's
+// parent link, so that the walk through the sorted words reads nothing
+// else.
+void guess_answers(const std::vector<uint64_t>& questions, const std::vector<uint64_t>& entries) {
   auto run = entries.cbegin();
   for (uint64_t word : questions) {
     while (run != entries.cend() && (*run >> 32) < (word >> 32)) run++;
     auto end = run;
     while (end != entries.cend() && (*end >> 32) == (word >> 32)) end++;
-    int guess = answer(word, 0, run, end, false);
+    int guess = answer(word, run, end, [](int) { return true; });
     if (guess >= 0) tent[static_cast<uint32_t>(word) & ~kNewest].parent = &tent[guess];
   }
-  questions = {};
+}
+
+// Links the replies that asked, in the order they asked.  Each first answer
+// is checked against the key, and looked for again in the rare case that
+// two keys share the hash.
+void link_answers(const std::vector<asked>& pending, int count) {
+  const auto n = static_cast<size_t>(count);
+  const std::vector<uint64_t> numbered = sorted_words(n, [](size_t i, uint64_t& w) {
+    const title_ent& e = tent[i];
+    w = hash_word(static_cast<uint32_t>(e.num), e.group, static_cast<uint32_t>(i));
+    return e.num != 0;
+  });
+  const std::vector<uint64_t> with_id = sorted_words(n, [](size_t i, uint64_t& w) {
+    const title_ent& e = tent[i];
+    if (e.msgid == nullptr) return false;
+    w = (msgid_hash(e.msgid, e.group) >> 32 << 32) | static_cast<uint32_t>(i);
+    return true;
+  });
+  for (bool by_id : {false, true}) {
+    guess_answers(sorted_words(pending.size(),
+                               [&](size_t q, uint64_t& w) {
+                                 const question_key k{pending[q]};
+                                 if (k.by_id() != by_id) return false;
+                                 w = k.word();
+                                 return true;
+                               }),
+                  by_id ? with_id : numbered);
+  }
   for (const asked& a : pending) {
+    const question_key k{a};
     title_ent& reply = tent[a.reply];
-    int parent = a.value - 1;
-    if (a.by != ask::found) {
-      title_ent* guess = reply.parent;
-      reply.parent = nullptr;
-      if (guess == nullptr) continue;
-      parent = static_cast<int>(guess - tent);
-      if (guess->num != a.value || guess->group != reply.group) {
-        const uint32_t low = static_cast<uint32_t>(a.reply) | (a.by == ask::newest ? kNewest : 0);
-        uint64_t word = hash_word(static_cast<uint32_t>(a.value), reply.group, low);
-        auto from = std::lower_bound(entries.cbegin(), entries.cend(), word >> 32 << 32);
-        auto to = std::upper_bound(from, entries.cend(), word | 0xffffffffULL);
-        parent = answer(word, a.value, from, to, true);
-        if (parent < 0) continue;
-      }
+    title_ent* guess = reply.parent;
+    reply.parent = nullptr;
+    if (guess == nullptr) continue;
+    int parent = static_cast<int>(guess - tent);
+    if (!k.held_by(parent)) {
+      const std::vector<uint64_t>& entries = k.by_id() ? with_id : numbered;
+      const uint64_t word = k.word();
+      auto from = std::lower_bound(entries.cbegin(), entries.cend(), word >> 32 << 32);
+      auto to = std::upper_bound(from, entries.cend(), word | 0xffffffffULL);
+      parent = answer(word, from, to, [&](int e) { return k.held_by(e); });
+      if (parent < 0) continue;
     }
     reply.depth = static_cast<int8_t>(link_under(parent, a.reply));
   }
@@ -481,7 +507,16 @@ int search_and_add4sx(int index, int key) { return link_by_num(index, key, true)
 int search_and_add4news(int index, char* ref) {
   if (index <= 0) return 0;
   if (char* gt = std::strchr(ref, '>')) gt[1] = '\0';
-  if (rix.deferring && index >= kMostDeferred) link_deferred(index);
+  // An id is asked for with its place among the ids kept; a scan of more
+  // ids than an int can place links the rest at once.
+  if (rix.deferring && (index >= kMostDeferred || rix.refs.size() > kMostRefs)) {
+    link_deferred(index);
+  }
+  if (rix.deferring) {
+    rix.pending.push_back(asking(index, ask::by_id, static_cast<int32_t>(rix.refs.size())));
+    rix.refs.append(ref).push_back('\0');
+    return 0;
+  }
   cover_msgids(index);
   uint8_t group = tent[index].group;
   uint64_t h = msgid_hash(ref, group);
@@ -490,15 +525,13 @@ int search_and_add4news(int index, char* ref) {
   };
   const msgid_slot* s = rix.by_msgid.old(h, same);
   if (s == nullptr) s = rix.by_msgid.young(h, same);
-  if (s == nullptr) return 0;
-  if (!rix.deferring) return link_under(s->oldest, index);
-  rix.pending.push_back(asking(index, ask::found, s->oldest + 1));
-  return 0;
+  return s != nullptr ? link_under(s->oldest, index) : 0;
 }
 
 void defer_links() {
   rix.deferring = true;
   rix.pending.clear();
+  rix.refs.clear();
 }
 
 void link_deferred(int count) {
@@ -506,6 +539,7 @@ void link_deferred(int count) {
   rix.deferring = false;
   const std::vector<asked> pending = std::move(rix.pending);
   link_answers(pending, count);
+  rix.refs = std::string();
 }
 
 namespace {

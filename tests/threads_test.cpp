@@ -179,6 +179,11 @@ TEST(Threads, ParentChoice) {
        escaped("AB", 1427371774, "y", 0) + escaped("AB", 703347408, "x", 0) +
            escaped("AB", 11, "R", 1427371774),
        "y"},
+      // And so do the ids <168165@h> and <209506@h> of group 0.
+      {"an id whose hash another id shares",
+       news("x", {"Message-ID: <168165@h>"}) + news("y", {"Message-ID: <209506@h>"}) +
+           news("R", {"References: <209506@h>"}),
+       "y"},
       {"news ids match whatever the case",
        news("a", {"Message-ID: <AbC@Host>"}) + news("R", {"References: <aBc@hOST>"}), "a"},
       {"news reply under the older of two ids",
