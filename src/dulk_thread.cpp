@@ -451,22 +451,36 @@ void link_answers(const std::vector<asked>& pending, int count) {
     w = hash_word(static_cast<uint32_t>(e.num), e.group, static_cast<uint32_t>(i));
     return e.num != 0;
   });
-  const std::vector<uint64_t> with_id = sorted_words(n, [](size_t i, uint64_t& w) {
+  // An id's hash takes a pass over the id, so those words are made once and
+  // then sorted.
+  auto sorted = [](const std::vector<uint64_t>& made) {
+    return sorted_words(made.size(), [&](size_t i, uint64_t& w) {
+      w = made[i];
+      return true;
+    });
+  };
+  std::vector<uint64_t> made;
+  for (size_t i = 0; i < n; i++) {
     const title_ent& e = tent[i];
-    if (e.msgid == nullptr) return false;
-    w = (msgid_hash(e.msgid, e.group) >> 32 << 32) | static_cast<uint32_t>(i);
-    return true;
-  });
-  for (bool by_id : {false, true}) {
-    guess_answers(sorted_words(pending.size(),
-                               [&](size_t q, uint64_t& w) {
-                                 const question_key k{pending[q]};
-                                 if (k.by_id() != by_id) return false;
-                                 w = k.word();
-                                 return true;
-                               }),
-                  by_id ? with_id : numbered);
+    if (e.msgid != nullptr) {
+      made.push_back((msgid_hash(e.msgid, e.group) >> 32 << 32) | static_cast<uint32_t>(i));
+    }
   }
+  const std::vector<uint64_t> with_id = sorted(made);
+  made.clear();
+  for (const asked& a : pending) {
+    if (a.by == ask::by_id) made.push_back(question_key{a}.word());
+  }
+  guess_answers(sorted(made), with_id);
+  made = {};
+  guess_answers(sorted_words(pending.size(),
+                             [&](size_t q, uint64_t& w) {
+                               const question_key k{pending[q]};
+                               if (k.by_id()) return false;
+                               w = k.word();
+                               return true;
+                             }),
+                numbered);
   for (const asked& a : pending) {
     const question_key k{a};
     title_ent& reply = tent[a.reply];
