@@ -234,6 +234,20 @@ TEST(Threads, RepliesByNumberAndByIdKeepTheLogOrder) {
   EXPECT_EQ(chain, std::vector<std::string>({"00011/00001 F1", "00000: N", "00012/00001 F2"}));
 }
 
+// What a re-read of the grown log adds links under the titles of the first
+// scan, after the replies that scan linked.
+TEST(Threads, RepliesAddedByAReReadJoinTheChains) {
+  scan_log(forum(10, "p", 5, -1) + news("q", {"Message-ID: <q@h>"}) + forum(11, "a", 5, 10));
+  std::string more = forum(12, "b", 5, 10) + news("N", {"References: <q@h>"});
+  std::fseek(dulk::log_fp, 0, SEEK_END);
+  std::fwrite(more.data(), 1, more.size(), dulk::log_fp);
+  std::fflush(dulk::log_fp);
+  ASSERT_TRUE(dulk::read_more_titles(dulk::log_fp, tent, &dulk::ent_cnt));
+  ASSERT_EQ(dulk::ent_cnt, 5);
+  EXPECT_EQ(parents(), std::vector<int>({-1, -1, 0, 0, 1}));
+  EXPECT_EQ(tent[2].next, &tent[3]);
+}
+
 // Levels are 8 bits: a thread deeper than 127 levels keeps every entry in
 // order, with levels that stop at 127 and never wrap.  The chain is far
 // deeper than a recursive descent could follow on the stack.
