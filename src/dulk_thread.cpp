@@ -261,36 +261,34 @@ void expect_titles(long log_size) {
   rix.by_msgid.expect(static_cast<size_t>(log_size / 4096));
 }
 
-// Makes each table hold exactly the entries before index.  An entry of
-// number 0 is never asked for (a parent number of 0 makes no search).
-void cover_numbers(int index) {
-  if (index < rix.covered) {
-    rix.by_num = aged_table<num_slot>{};
+// Makes a table hold exactly the entries before index, each entered by
+// enter(i, entry); covered counts them.
+template <class Table, class Enter>
+void cover(Table& table, int& covered, int index, Enter enter) {
+  if (index < covered) {
+    table = Table{};
     expect_titles(rix.log_size);
-    rix.covered = 0;
+    covered = 0;
   }
-  for (; rix.covered < index; rix.covered++) {
-    const int i = rix.covered;
-    const title_ent& e = tent[i];
-    if (e.num == 0) continue;
+  for (; covered < index; covered++) enter(covered, tent[covered]);
+}
+
+// An entry of number 0 is never asked for (a parent number of 0 makes no
+// search).
+void cover_numbers(int index) {
+  cover(rix.by_num, rix.covered, index, [](int i, const title_ent& e) {
+    if (e.num == 0) return;
     const auto num = static_cast<uint32_t>(e.num);
     const uint8_t group = e.group;
     rix.by_num.enter(
         mix(num_key(num, group)), [=](const num_slot& s) { return s.has(num, group); },
         num_slot{num, i, i}, [i](num_slot& s) { s.newest = i; });
-  }
+  });
 }
 
 void cover_msgids(int index) {
-  if (index < rix.msgids_covered) {
-    rix.by_msgid = aged_table<msgid_slot>{};
-    expect_titles(rix.log_size);
-    rix.msgids_covered = 0;
-  }
-  for (; rix.msgids_covered < index; rix.msgids_covered++) {
-    const int i = rix.msgids_covered;
-    const title_ent& e = tent[i];
-    if (e.msgid == nullptr) continue;
+  cover(rix.by_msgid, rix.msgids_covered, index, [](int i, const title_ent& e) {
+    if (e.msgid == nullptr) return;
     uint64_t h = msgid_hash(e.msgid, e.group);
     rix.by_msgid.enter(
         h,
@@ -298,7 +296,7 @@ void cover_msgids(int index) {
           return s.id_hash == h && holds_msgid(s.oldest, e.msgid, e.group);
         },
         msgid_slot{h, i}, [](msgid_slot&) {});
-  }
+  });
 }
 
 // Links the entry at index under the one at parent, at the end of its chain.
