@@ -53,27 +53,23 @@ int main(int argc, char** argv) {
   for (; ok && i + 1 < argc && argv[i][0] == '-' && argv[i][1] != '\0' && argv[i][2] == '\0';
        i += 2) {
     const char* v = argv[i + 1];
-    switch (argv[i][1]) {
-      case 's':
-        seed = std::strtoull(v, nullptr, 10);
-        break;
-      case 'c':
-        ok = parse_knob(v, 0, 100, shape.crlf);
-        break;
-      case 'a':
-        ok = parse_knob(v, 0, 1000, shape.news);
-        break;
-      case 'r':
-        ok = parse_knob(v, 0, 100, shape.refs);
-        break;
-      case 'm':
-        ok = parse_knob(v, 0, 9999, shape.rooms);
-        break;
-      case 'p':
-        ok = parse_knob(v, 1, 1000000, shape.reach);
-        break;
-      default:
-        ok = false;
+    // The knobs: their letter, the values they take, the field they set.
+    const struct {
+      char flag;
+      int lo, hi;
+      int& value;
+    } knobs[] = {{'c', 0, 100, shape.crlf},
+                 {'a', 0, 1000, shape.news},
+                 {'r', 0, 100, shape.refs},
+                 {'m', 0, 9999, shape.rooms},
+                 {'p', 1, 1000000, shape.reach}};
+    if (argv[i][1] == 's') {
+      seed = std::strtoull(v, nullptr, 10);
+      continue;
+    }
+    ok = false;
+    for (const auto& k : knobs) {
+      if (k.flag == argv[i][1]) ok = parse_knob(v, k.lo, k.hi, k.value);
     }
   }
   uint64_t size = 0;
