@@ -347,6 +347,9 @@ int link_by_num(int index, int key, bool newest) {
 uint64_t hash_word(uint32_t num, uint8_t group, uint32_t low) {
   return (mix(num_key(num, group)) >> 32 << 32) | low;
 }
+uint64_t id_word(std::string_view id, uint8_t group, uint32_t low) {
+  return (msgid_hash(id, group) >> 32 << 32) | low;
+}
 
 // The words word(i, w) gives for i from 0 to n (where it returns true),
 // sorted by their top 32 bits, words that agree there in the order of i.
@@ -420,7 +423,7 @@ struct question_key {
   }
   uint64_t word() const {
     const uint32_t low = a.reply | (a.by == ask::newest ? kNewest : 0);
-    if (by_id()) return (msgid_hash(ref(), group()) >> 32 << 32) | low;
+    if (by_id()) return id_word(ref(), group(), low);
     return hash_word(static_cast<uint32_t>(a.value), group(), low);
   }
 };
@@ -461,7 +464,7 @@ void link_answers(const std::vector<asked>& pending, int count) {
   for (size_t i = 0; i < n; i++) {
     const title_ent& e = tent[i];
     if (e.msgid != nullptr) {
-      made.push_back((msgid_hash(e.msgid, e.group) >> 32 << 32) | static_cast<uint32_t>(i));
+      made.push_back(id_word(e.msgid, e.group, static_cast<uint32_t>(i)));
     }
   }
   const std::vector<uint64_t> with_id = sorted(made);
